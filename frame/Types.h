@@ -1,0 +1,98 @@
+// Element types, type masks and the one place where values change element type.
+//
+// Conversion rules (convert<To>(from)):
+//
+//   from \ to        | uint8_t              | int32_t              | float            | double
+//   -----------------+----------------------+----------------------+------------------+---------
+//   uint8_t          | unchanged            | 0..255               | exact            | exact
+//   int32_t          | low 8 bits (300->44) | unchanged            | nearest float    | exact
+//   float, double    | truncate, low 8 bits | truncate, low 32 bits| nearest float    | exact
+//
+// Truncation first forms the 64-bit integer toward zero; a magnitude of 2^63 or more, an infinity
+// or a NaN gives 0. Integer results keep the low bits (wrap-around, never saturation), and are
+// formed without signed overflow so that no conversion is undefined behaviour.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "kx/kx.h"
+
+namespace rk {
+
+enum TypeCode : kxType { kU8 = 0, kUnused1 = 1, kI32 = 2, kF32 = 3, kF64 = 4 };
+
+using TypeMask = uint32_t;
+constexpr TypeMask kImageMask = 0x1d;   // codes 0, 2, 3, 4
+constexpr TypeMask kScalarMask = 0x10;  // code 4 only
+
+template <class T>
+struct TypeInfo;
+template <>
+struct TypeInfo<uint8_t> {
+  static constexpr kxType code = kU8;
+};
+template <>
+struct TypeInfo<int32_t> {
+  static constexpr kxType code = kI32;
+};
+template <>
+struct TypeInfo<float> {
+  static constexpr kxType code = kF32;
+};
+template <>
+struct TypeInfo<double> {
+  static constexpr kxType code = kF64;
+};
+
+template <class T>
+constexpr kxType typeCode = TypeInfo<T>::code;
+template <class T>
+constexpr bool isInteger = std::is_integral_v<T>;
+template <class T>
+constexpr bool isFloating = std::is_floating_point_v<T>;
+
+template <class... Ts>
+struct TypeList {};
+using ImageTypes = TypeList<uint8_t, int32_t, float, double>;
+using ScalarTypes = TypeList<double>;
+
+// Truncation toward zero to a 64-bit integer; 0 outside (-2^63, 2^63) and for NaN.
+inline int64_t truncToInt64(double v) {
+  return (v > -9223372036854775808.0 && v < 9223372036854775808.0) ? static_cast<int64_t>(v) : 0;
+}
+
+// Low 32 bits as a signed value; defined for every input since C++20.
+inline int32_t low32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
+inline int32_t low32(uint32_t v) { return static_cast<int32_t>(v); }
+
+template <class To, class From>
+inline To convert(From v) {
+  if constexpr (std::is_same_v<To, From>) {
+    return v;
+  } else if constexpr (std::is_same_v<To, uint8_t>) {
+    if constexpr (isFloating<From>)
+      return static_cast<uint8_t>(static_cast<uint64_t>(truncToInt64(v)));
+    else
+      return static_cast<uint8_t>(static_cast<uint32_t>(v));
+  } else if constexpr (std::is_same_v<To, int32_t>) {
+    if constexpr (isFloating<From>)
+      return low32(truncToInt64(v));
+    else
+      return static_cast<int32_t>(v);
+  } else {
+    return static_cast<To>(v);
+  }
+}
+
+// Integer results wrap to the output width: sums, differences and products are formed in uint32_t
+// and cut to the low 8 or 32 bits.
+template <class To>
+inline To wrap(uint32_t v) {
+  if constexpr (std::is_same_v<To, uint8_t>)
+    return static_cast<uint8_t>(v);
+  else
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace rk

@@ -1,0 +1,136 @@
+// The host runtime behind the kx interface: matrix storage, streams, processor instances and runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kx/kx.h"
+#include "kx/kxCatalog.h"
+
+namespace kxhost {
+
+// Bytes per element of a type code; 0 for codes the host has no storage for (5 and above).
+// Code 1 is kept as a 16-bit integer so that files of that type can stand on a pin.
+KX_API std::size_t elementSize(kxType type);
+
+// Ceilings checked before any matrix is allocated.
+struct Limits {
+  std::size_t maxMatrixBytes = std::size_t(1) << 32;  // one matrix
+  std::size_t maxRunBytes = std::size_t(1) << 34;     // all output matrices of one run
+};
+
+// One image: a contiguous, 64-byte-aligned buffer of rows one after another, plus Y row pointers
+// into it.
+class KX_API Matrix {
+public:
+  // Throws a kxEx* when the size does not fit a 32-bit element count or a limit, or when the type
+  // has no storage. Sizes with a member of zero or below give a matrix without elements.
+  Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes = Limits{}.maxMatrixBytes);
+  ~Matrix();
+  Matrix(const Matrix&) = delete;
+  Matrix& operator=(const Matrix&) = delete;
+
+  const kxMInfo& info() const { return info_; }
+  kxMInfo& info() { return info_; }
+  kxType type() const { return type_; }
+  std::size_t count() const { return count_; }
+  std::size_t bytes() const { return count_ * elementSize(type_); }
+  void* data() { return data_; }
+  const void* data() const { return data_; }
+  void** rows() { return rows_.data(); }
+
+  template <class T>
+  T* as() {
+    return static_cast<T*>(data_);
+  }
+  template <class T>
+  const T* as() const {
+    return static_cast<const T*>(data_);
+  }
+
+  // Bytes a matrix of this type and info would take, or throws like the constructor.
+  static std::size_t requiredBytes(kxType type, const kxMInfo& info, std::size_t maxBytes);
+
+private:
+  kxMInfo info_;
+  kxType type_;
+  std::size_t count_ = 0;
+  void* data_ = nullptr;
+  std::vector<void*> rows_;
+};
+
+struct KX_API Stream {
+  Stream() = default;
+  Stream(Stream&&) noexcept = default;
+  Stream& operator=(Stream&&) noexcept = default;
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  std::vector<std::unique_ptr<Matrix>> matrices;
+  kxMInfo meta;
+  bool metaSet = false;  // outputs: whether the processor wrote meta information
+
+  std::int32_t size() const { return static_cast<std::int32_t>(matrices.size()); }
+  // Appends a new zero-filled matrix and returns it.
+  Matrix& add(kxType type, const kxMInfo& info);
+};
+
+struct Pin {
+  kxType type = 0;
+  bool connected = false;
+  Stream stream;
+};
+
+struct RunResult {
+  bool completed = false;             // the entry returned
+  int returned = 0;                   // what it returned
+  bool processorError = false;        // ended by a kxProcEx (else, if not completed, a host kxEx or other)
+  std::string error;                  // the exception's text (Latin-1)
+  std::vector<std::string> warnings;  // in the order issued, formatted (Latin-1)
+};
+
+// One processor instance: its catalogue record, pins, streams and parameter values.
+class KX_API Instance {
+public:
+  // Pins take their catalogue default types, required pins are connected, parameters take the
+  // catalogue defaults (type 4 as VT_R8, type 2 as VT_I4; decimal point or comma).
+  Instance(const ProcessorDescriptor* record, kxEntryFn entry, kxEntryFn dialog = nullptr);
+
+  const ProcessorDescriptor* record() const { return record_; }
+  std::vector<Pin> inputs;
+  std::vector<Pin> outputs;
+  std::vector<tagVARIANT> params;
+  Limits limits;
+
+  // Called for every warning as it is issued (besides being collected in the result).
+  std::function<void(const std::string&)> onWarning;
+
+  // Index of the named parameter, or -1.
+  int paramIndex(const char* name) const;
+
+  // Clears the outputs, makes this instance current, calls the entry, and catches what it throws.
+  RunResult run();
+  // Makes this instance current and calls its dialog export; returns what it returned.
+  // Throws std::runtime_error when the processor has no dialog.
+  int configure();
+
+private:
+  friend struct Current;
+  const ProcessorDescriptor* record_;
+  kxEntryFn entry_;
+  kxEntryFn dialog_;
+};
+
+// The parameter value a catalogue default text stands for (type 4: VT_R8, type 2: VT_I4).
+// Throws std::invalid_argument for a text that is not a number.
+KX_API tagVARIANT parseParameter(kxWord type, const std::string& text);
+
+// Hook through which kxQMessages::MsgBox is shown; by default the text goes to stderr and IDOK.
+using MessageBoxHook = std::function<int(const char* text, unsigned style, const char* title)>;
+KX_API void setMessageBoxHook(MessageBoxHook hook);
+
+}  // namespace kxhost

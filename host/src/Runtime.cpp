@@ -1,0 +1,246 @@
+// Matrix storage, streams, instances and the run that calls a processor entry.
+#include "kxhost/Runtime.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include "Current.h"
+
+namespace kxhost {
+
+// ---- helpers -----------------------------------------------------------------------------------
+
+std::string vformat(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+void hostError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  throw new kxEx(text.c_str());
+}
+
+Current& Current::get() {
+  static thread_local Current current;
+  return current;
+}
+
+Current& Current::require(const char* operation) {
+  Current& c = get();
+  if (!c.instance) hostError("%s: no processor instance is current", operation);
+  return c;
+}
+
+CurrentScope::CurrentScope(Instance& instance, RunResult* result) : saved_(Current::get()) {
+  Current& c = Current::get();
+  c = Current{};
+  c.instance = &instance;
+  c.result = result;
+}
+
+CurrentScope::~CurrentScope() { Current::get() = saved_; }
+
+std::size_t elementSize(kxType type) {
+  switch (type) {
+    case 0:
+      return 1;
+    case 1:
+      return 2;
+    case 2:
+      return 4;
+    case 3:
+      return 4;
+    case 4:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// ---- Matrix ------------------------------------------------------------------------------------
+
+std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, std::size_t maxBytes) {
+  std::size_t size = elementSize(type);
+  if (size == 0) hostError("the host has no storage for element type %d", type);
+  if (info.X <= 0 || info.Y <= 0 || info.Planes <= 0) return 0;
+  uint64_t count = uint64_t(uint32_t(info.X)) * uint64_t(uint32_t(info.Y));
+  if (count > uint64_t(std::numeric_limits<int32_t>::max()) ||
+      count * uint64_t(uint32_t(info.Planes)) > uint64_t(std::numeric_limits<int32_t>::max())) {
+    hostError("a matrix of %d x %d x %d elements exceeds the 32-bit element count", info.X, info.Y, info.Planes);
+  }
+  count *= uint64_t(uint32_t(info.Planes));
+  uint64_t bytes = count * size;
+  if (bytes > maxBytes) {
+    hostError("a matrix of %d x %d x %d elements (%llu bytes) exceeds the host's limit of %zu bytes", info.X, info.Y,
+              info.Planes, static_cast<unsigned long long>(bytes), maxBytes);
+  }
+  return static_cast<std::size_t>(bytes);
+}
+
+Matrix::Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes) : info_(info), type_(type) {
+  std::size_t bytes = requiredBytes(type, info, maxBytes);
+  count_ = bytes / elementSize(type);
+  info_.Count = static_cast<int32_t>(count_);
+  // Round up so that vector loops may read whole cache lines; never allocate zero bytes.
+  std::size_t allocation = (bytes + 63) / 64 * 64;
+  if (allocation == 0) allocation = 64;
+  data_ = std::aligned_alloc(64, allocation);
+  if (!data_) {
+    hostError("out of memory for a matrix of %d x %d x %d elements (%zu bytes)", info.X, info.Y, info.Planes, bytes);
+  }
+  std::memset(data_, 0, allocation);
+  if (info.Y > 0) {
+    std::size_t rowBytes = count_ == 0 ? 0 : bytes / static_cast<std::size_t>(info.Y);
+    try {
+      rows_.resize(static_cast<std::size_t>(info.Y));
+    } catch (const std::bad_alloc&) {
+      std::free(data_);
+      hostError("out of memory for the %d row pointers of a matrix", info.Y);
+    }
+    auto* base = static_cast<unsigned char*>(data_);
+    for (std::size_t r = 0; r < rows_.size(); ++r) rows_[r] = base + r * rowBytes;
+  }
+}
+
+Matrix::~Matrix() { std::free(data_); }
+
+Matrix& Stream::add(kxType type, const kxMInfo& info) {
+  matrices.push_back(std::make_unique<Matrix>(type, info));
+  return *matrices.back();
+}
+
+// ---- parameters --------------------------------------------------------------------------------
+
+tagVARIANT parseParameter(kxWord type, const std::string& text) {
+  std::string s = text;
+  for (char& ch : s) {
+    if (ch == ',') ch = '.';
+  }
+  tagVARIANT v{};
+  const char* begin = s.c_str();
+  char* end = nullptr;
+  errno = 0;
+  if (type == 2) {
+    long long value = std::strtoll(begin, &end, 10);
+    if (end == begin || *end != '\0' || errno == ERANGE || value < std::numeric_limits<int32_t>::min() ||
+        value > std::numeric_limits<int32_t>::max()) {
+      throw std::invalid_argument("'" + text + "' is not a 32-bit integer");
+    }
+    v.vt = VT_I4;
+    v.lVal = static_cast<int32_t>(value);
+  } else {
+    double value = std::strtod(begin, &end);
+    if (end == begin || *end != '\0') throw std::invalid_argument("'" + text + "' is not a number");
+    v.vt = VT_R8;
+    v.dblVal = value;
+  }
+  return v;
+}
+
+// ---- Instance ----------------------------------------------------------------------------------
+
+Instance::Instance(const ProcessorDescriptor* record, kxEntryFn entry, kxEntryFn dialog)
+    : record_(record), entry_(entry), dialog_(dialog) {
+  for (const PinDescriptor* p = record->inputs; p && p->name; ++p) {
+    Pin pin;
+    pin.type = static_cast<kxType>(p->defaultType);
+    pin.connected = p->required != 0;
+    inputs.push_back(std::move(pin));
+  }
+  for (const PinDescriptor* p = record->outputs; p && p->name; ++p) {
+    Pin pin;
+    pin.type = static_cast<kxType>(p->defaultType);
+    pin.connected = p->required != 0;
+    outputs.push_back(std::move(pin));
+  }
+  for (const ParameterDescriptor* p = record->params; p && p->name; ++p) {
+    params.push_back(parseParameter(p->type, p->defaultText));
+  }
+}
+
+int Instance::paramIndex(const char* name) const {
+  int i = 0;
+  for (const ParameterDescriptor* p = record_->params; p && p->name; ++p, ++i) {
+    if (std::strcmp(p->name, name) == 0) return i;
+  }
+  return -1;
+}
+
+RunResult Instance::run() {
+  RunResult result;
+  for (Pin& pin : outputs) pin.stream = Stream{};
+  if (!entry_) {
+    result.error = std::string("the plug-in does not export ") + record_->entry;
+    return result;
+  }
+  CurrentScope scope(*this, &result);
+  try {
+    result.returned = entry_();
+    result.completed = true;
+  } catch (kxProcEx* e) {
+    result.processorError = true;
+    result.error = e->kxGetText();
+    delete e;
+  } catch (kxEx* e) {
+    result.error = e->kxGetText();
+    delete e;
+  } catch (const std::bad_alloc&) {
+    result.error = "out of memory";
+  } catch (const std::exception& e) {
+    result.error = e.what();
+  } catch (...) {
+    result.error = std::string(record_->entry) + " threw an exception the host does not know";
+  }
+  return result;
+}
+
+int Instance::configure() {
+  if (!dialog_) throw std::runtime_error(std::string(record_->entry) + " has no configuration dialog");
+  CurrentScope scope(*this, nullptr);
+  return dialog_();
+}
+
+// ---- message boxes -----------------------------------------------------------------------------
+
+namespace {
+std::mutex hookMutex;
+MessageBoxHook& hookSlot() {
+  static MessageBoxHook hook;
+  return hook;
+}
+}  // namespace
+
+void setMessageBoxHook(MessageBoxHook hook) {
+  std::lock_guard<std::mutex> lock(hookMutex);
+  hookSlot() = std::move(hook);
+}
+
+}  // namespace kxhost
+
+int kxQMessages::MsgBox(const char* text, unsigned int style, const char* title) {
+  kxhost::MessageBoxHook hook;
+  {
+    std::lock_guard<std::mutex> lock(kxhost::hookMutex);
+    hook = kxhost::hookSlot();
+  }
+  if (hook) return hook(text, style, title);
+  std::fprintf(stderr, "%s: %s\n", title ? title : "", text ? text : "");
+  return 1;
+}

@@ -1,0 +1,462 @@
+// The kx interface: value classes, exceptions and the static operations on the current instance.
+#include "kx/kx.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "Current.h"
+
+using kxhost::Current;
+using kxhost::hostError;
+
+namespace {
+
+char* copyText(const char* text) {
+  if (!text) return nullptr;
+  std::size_t n = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(n));
+  if (!copy) throw std::bad_alloc();
+  std::memcpy(copy, text, n);
+  return copy;
+}
+
+}  // namespace
+
+// ---- kxString ----------------------------------------------------------------------------------
+
+kxString::kxString() : text_(nullptr) {}
+kxString::kxString(const char* text) : text_(copyText(text)) {}
+kxString::kxString(const kxString& other) : text_(copyText(other.text_)) {}
+kxString& kxString::operator=(const kxString& other) { return *this = other.text_; }
+kxString& kxString::operator=(const char* text) {
+  if (text != text_) {
+    char* copy = copyText(text);
+    std::free(text_);
+    text_ = copy;
+  }
+  return *this;
+}
+kxString::~kxString() { std::free(text_); }
+int32_t kxString::length() const { return text_ ? static_cast<int32_t>(std::strlen(text_)) : 0; }
+
+// ---- kxUserDatas -------------------------------------------------------------------------------
+
+kxUserDatas::kxUserDatas() : bytes_(nullptr), size_(0) {}
+kxUserDatas::kxUserDatas(const kxUserDatas& other) : bytes_(nullptr), size_(0) { assign(other.bytes_, other.size_); }
+kxUserDatas& kxUserDatas::operator=(const kxUserDatas& other) {
+  if (this != &other) assign(other.bytes_, other.size_);
+  return *this;
+}
+kxUserDatas::~kxUserDatas() { std::free(bytes_); }
+void kxUserDatas::assign(const void* bytes, int32_t size) {
+  unsigned char* copy = nullptr;
+  if (size > 0) {
+    copy = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(size)));
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, bytes, static_cast<std::size_t>(size));
+  }
+  std::free(bytes_);
+  bytes_ = copy;
+  size_ = size > 0 ? size : 0;
+}
+
+// ---- kxMInfo -----------------------------------------------------------------------------------
+
+kxMInfo::kxMInfo() : Count(0), X(0), Y(0), Planes(0) {}
+kxMInfo::kxMInfo(const kxMInfo& other) = default;
+kxMInfo& kxMInfo::operator=(const kxMInfo& other) = default;
+kxMInfo::~kxMInfo() = default;
+
+void kxMInfo::kxSetName(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = kxhost::vformat(format, args);
+  va_end(args);
+  Name = text.c_str();
+}
+
+// ---- exceptions --------------------------------------------------------------------------------
+
+kxEx::kxEx(const char* text) : text_(text) {}
+kxEx::~kxEx() = default;
+void* kxEx::operator new(std::size_t size) { return ::operator new(size); }
+void kxEx::operator delete(void* p) { ::operator delete(p); }
+
+kxProcEx::kxProcEx(const char* text) : kxEx(text) {}
+kxProcEx::~kxProcEx() = default;
+
+// ---- the current pin and matrix ----------------------------------------------------------------
+
+namespace {
+
+kxhost::Pin* inputPin(Current& c) {
+  auto& pins = c.instance->inputs;
+  return c.pin >= 0 && c.pin < static_cast<int32_t>(pins.size()) ? &pins[static_cast<std::size_t>(c.pin)] : nullptr;
+}
+kxhost::Pin* outputPin(Current& c) {
+  auto& pins = c.instance->outputs;
+  return c.pin >= 0 && c.pin < static_cast<int32_t>(pins.size()) ? &pins[static_cast<std::size_t>(c.pin)] : nullptr;
+}
+kxhost::Pin& requireInput(Current& c, const char* operation) {
+  kxhost::Pin* pin = inputPin(c);
+  if (!pin) hostError("%s: the processor has no input pin %d", operation, c.pin);
+  return *pin;
+}
+kxhost::Pin& requireOutput(Current& c, const char* operation) {
+  kxhost::Pin* pin = outputPin(c);
+  if (!pin) hostError("%s: the processor has no output pin %d", operation, c.pin);
+  return *pin;
+}
+// The current input matrix, or null when the stream has no matrix of that index.
+kxhost::Matrix* inputMatrix(Current& c) {
+  kxhost::Pin* pin = inputPin(c);
+  if (!pin || c.matrix < 0 || c.matrix >= pin->stream.size()) return nullptr;
+  return pin->stream.matrices[static_cast<std::size_t>(c.matrix)].get();
+}
+kxhost::Matrix& requireInputMatrix(Current& c, const char* operation) {
+  requireInput(c, operation);
+  kxhost::Matrix* m = inputMatrix(c);
+  if (!m) {
+    hostError("%s: input pin %d has no matrix %d (the stream holds %d)", operation, c.pin + 1, c.matrix,
+              c.instance->inputs[static_cast<std::size_t>(c.pin)].stream.size());
+  }
+  return *m;
+}
+
+kxhost::Matrix& createOutput(const kxMInfo* info, const char* operation) {
+  Current& c = Current::require(operation);
+  kxhost::Pin& pin = requireOutput(c, operation);
+  if (!info) hostError("%s: no matrix information given", operation);
+  auto& list = pin.stream.matrices;
+  if (c.matrix < 0 || c.matrix > static_cast<int32_t>(list.size())) {
+    hostError("%s: output matrix %d cannot be created on output pin %d, which holds %d matrices", operation, c.matrix,
+              c.pin + 1, static_cast<int>(list.size()));
+  }
+  const kxhost::Limits& limits = c.instance->limits;
+  std::size_t bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
+  if (bytes > limits.maxRunBytes || c.allocated > limits.maxRunBytes - bytes) {
+    hostError("%s: output matrix %d of %zu bytes exceeds the run's allocation limit of %zu bytes", operation, c.matrix,
+              bytes, limits.maxRunBytes);
+  }
+  auto matrix = std::make_unique<kxhost::Matrix>(pin.type, *info, limits.maxMatrixBytes);
+  c.allocated += bytes;
+  auto index = static_cast<std::size_t>(c.matrix);
+  if (index == list.size())
+    list.push_back(std::move(matrix));
+  else
+    list[index] = std::move(matrix);
+  return *list[index];
+}
+
+std::vector<int32_t> pinList(int32_t first, va_list args, const char* operation) {
+  std::vector<int32_t> pins;
+  for (int32_t p = first; p != -1; p = va_arg(args, int32_t)) {
+    if (pins.size() > 64) hostError("%s: the pin list is not ended by -1", operation);
+    pins.push_back(p);
+  }
+  return pins;
+}
+
+bool sameSize(const kxMInfo& a, const kxMInfo& b) { return a.X == b.X && a.Y == b.Y && a.Planes == b.Planes; }
+
+}  // namespace
+
+// ---- kxInterface -------------------------------------------------------------------------------
+
+kxInterface::kxInterface() = default;
+kxInterface::~kxInterface() = default;
+
+int kxInterface::kxSetPin(int32_t n) {
+  Current& c = Current::require("kxSetPin");
+  if (n < 0 ||
+      (n >= static_cast<int32_t>(c.instance->inputs.size()) && n >= static_cast<int32_t>(c.instance->outputs.size()))) {
+    hostError("kxSetPin: the processor has no pin %d", n);
+  }
+  c.pin = n;
+  return 1;
+}
+
+int kxInterface::kxSetMatrix(int32_t i) {
+  Current& c = Current::require("kxSetMatrix");
+  if (i < 0) hostError("kxSetMatrix: negative matrix index %d", i);
+  c.matrix = i;
+  return 1;
+}
+
+int kxInterface::kxGetMCount(int32_t* n, int32_t input) {
+  Current& c = Current::require("kxGetMCount");
+  kxhost::Pin& pin = input ? requireInput(c, "kxGetMCount") : requireOutput(c, "kxGetMCount");
+  *n = pin.stream.size();
+  return 1;
+}
+
+int kxInterface::kxGetVecLength(int32_t* n, int32_t input, int32_t inElements) {
+  Current& c = Current::require("kxGetVecLength");
+  const kxhost::Matrix* m = nullptr;
+  if (input) {
+    requireInput(c, "kxGetVecLength");
+    m = inputMatrix(c);
+  } else {
+    kxhost::Pin& pin = requireOutput(c, "kxGetVecLength");
+    if (c.matrix < pin.stream.size()) m = pin.stream.matrices[static_cast<std::size_t>(c.matrix)].get();
+  }
+  std::size_t length = m ? (inElements ? m->count() : m->bytes()) : 0;
+  if (length > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+    hostError("kxGetVecLength: %zu does not fit a 32-bit length", length);
+  }
+  *n = static_cast<int32_t>(length);
+  return 1;
+}
+
+void* kxInterface::kxGetIVector() {
+  Current& c = Current::require("kxGetIVector");
+  return requireInputMatrix(c, "kxGetIVector").data();
+}
+
+void** kxInterface::kxGetIMatrix() {
+  Current& c = Current::require("kxGetIMatrix");
+  return requireInputMatrix(c, "kxGetIMatrix").rows();
+}
+
+void* kxInterface::kxGetOVector(const kxMInfo* info) { return createOutput(info, "kxGetOVector").data(); }
+
+void** kxInterface::kxGetOMatrix(const kxMInfo* info) { return createOutput(info, "kxGetOMatrix").rows(); }
+
+namespace {
+template <class T>
+void extremes(const T* p, std::size_t n, double* lo, double* hi) {
+  bool any = false;
+  double mn = 0, mx = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    double v = static_cast<double>(p[k]);
+    if (v != v) continue;
+    if (!any || v < mn) mn = v;
+    if (!any || v > mx) mx = v;
+    any = true;
+  }
+  *lo = mn;
+  *hi = mx;
+}
+}  // namespace
+
+int kxInterface::kxGetMinMax(double* min, double* max) {
+  Current& c = Current::require("kxGetMinMax");
+  kxhost::Matrix& m = requireInputMatrix(c, "kxGetMinMax");
+  switch (m.type()) {
+    case 0:
+      extremes(m.as<uint8_t>(), m.count(), min, max);
+      break;
+    case 1:
+      extremes(m.as<int16_t>(), m.count(), min, max);
+      break;
+    case 2:
+      extremes(m.as<int32_t>(), m.count(), min, max);
+      break;
+    case 3:
+      extremes(m.as<float>(), m.count(), min, max);
+      break;
+    case 4:
+      extremes(m.as<double>(), m.count(), min, max);
+      break;
+    default:
+      hostError("kxGetMinMax: element type %d has no values", m.type());
+  }
+  return 1;
+}
+
+// ---- kxPin -------------------------------------------------------------------------------------
+
+kxType kxPin::kxGetIPinType() {
+  Current& c = Current::require("kxGetIPinType");
+  return requireInput(c, "kxGetIPinType").type;
+}
+kxType kxPin::kxGetOPinType() {
+  Current& c = Current::require("kxGetOPinType");
+  return requireOutput(c, "kxGetOPinType").type;
+}
+int kxPin::kxGetIPinOccupied() {
+  Current& c = Current::require("kxGetIPinOccupied");
+  return requireInput(c, "kxGetIPinOccupied").connected ? 1 : 0;
+}
+int kxPin::kxGetOPinOccupied() {
+  Current& c = Current::require("kxGetOPinOccupied");
+  return requireOutput(c, "kxGetOPinOccupied").connected ? 1 : 0;
+}
+
+// ---- kxInfo ------------------------------------------------------------------------------------
+
+int kxInfo::kxGetMInfo(kxMInfo* info) {
+  Current& c = Current::require("kxGetMInfo");
+  requireInput(c, "kxGetMInfo");
+  const kxhost::Matrix* m = inputMatrix(c);
+  *info = m ? m->info() : kxMInfo();
+  return 1;
+}
+int kxInfo::kxGetMetaInfo(kxMInfo* info) {
+  Current& c = Current::require("kxGetMetaInfo");
+  *info = requireInput(c, "kxGetMetaInfo").stream.meta;
+  return 1;
+}
+int kxInfo::kxSetMetaInfo(const kxMInfo* info) {
+  Current& c = Current::require("kxSetMetaInfo");
+  kxhost::Pin& pin = requireOutput(c, "kxSetMetaInfo");
+  pin.stream.meta = *info;
+  pin.stream.metaSet = true;
+  return 1;
+}
+
+// ---- Parameter ---------------------------------------------------------------------------------
+
+namespace {
+tagVARIANT& param(int32_t n, const char* operation) {
+  Current& c = Current::require(operation);
+  auto& params = c.instance->params;
+  if (n < 0 || n >= static_cast<int32_t>(params.size())) {
+    hostError("%s: the processor has no parameter %d (it has %d)", operation, n, static_cast<int>(params.size()));
+  }
+  return params[static_cast<std::size_t>(n)];
+}
+}  // namespace
+
+tagVARIANT Parameter::kxGetParameter(int32_t n) { return param(n, "kxGetParameter"); }
+
+int Parameter::kxGetParameter(int32_t n, double* value) {
+  const tagVARIANT& v = param(n, "kxGetParameter");
+  *value = v.vt == VT_I4 ? static_cast<double>(v.lVal) : v.dblVal;
+  return 1;
+}
+
+int Parameter::kxGetParameter(int32_t n, int32_t* value) {
+  const tagVARIANT& v = param(n, "kxGetParameter");
+  if (v.vt == VT_R8) {
+    double d = std::trunc(v.dblVal);
+    // Out-of-range and NaN values have no integer; they read as 0 rather than wrap.
+    *value = (d >= -2147483648.0 && d <= 2147483647.0) ? static_cast<int32_t>(d) : 0;
+  } else {
+    *value = v.lVal;
+  }
+  return 1;
+}
+
+int Parameter::kxGetParameter(int32_t n, int32_t* value, int, int, int) { return kxGetParameter(n, value); }
+
+int Parameter::kxSetParameter(int32_t n, tagVARIANT value) {
+  param(n, "kxSetParameter") = value;
+  return 1;
+}
+int Parameter::kxSetParameter(int32_t n, double value) {
+  tagVARIANT v{};
+  v.vt = VT_R8;
+  v.dblVal = value;
+  return kxSetParameter(n, v);
+}
+int Parameter::kxSetParameter(int32_t n, int32_t value) {
+  tagVARIANT v{};
+  v.vt = VT_I4;
+  v.lVal = value;
+  return kxSetParameter(n, v);
+}
+
+// ---- kxSafety ----------------------------------------------------------------------------------
+
+int kxSafety::kxCompareStreams(int32_t first, ...) {
+  Current& c = Current::require("kxCompareStreams");
+  va_list args;
+  va_start(args, first);
+  std::vector<int32_t> pins;
+  try {
+    pins = pinList(first, args, "kxCompareStreams");
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
+  va_end(args);
+  std::vector<const kxhost::Stream*> streams;
+  for (int32_t p : pins) {
+    if (p < 0 || p >= static_cast<int32_t>(c.instance->inputs.size())) {
+      hostError("kxCompareStreams: the processor has no input pin %d", p);
+    }
+    streams.push_back(&c.instance->inputs[static_cast<std::size_t>(p)].stream);
+  }
+  if (streams.empty()) return 1;
+  const kxhost::Stream& s0 = *streams[0];
+  auto mismatch = [&](int pinA, int32_t ia, int pinB, int32_t ib) {
+    const kxMInfo& a = s0.matrices[static_cast<std::size_t>(ia)]->info();
+    const kxMInfo& b = streams[static_cast<std::size_t>(pinB)]->matrices[static_cast<std::size_t>(ib)]->info();
+    hostError(
+        "kxCompareStreams: matrix %d of input pin %d (%d x %d x %d) and matrix %d of input pin %d "
+        "(%d x %d x %d) differ in size",
+        ia, pins[static_cast<std::size_t>(pinA)] + 1, a.X, a.Y, a.Planes, ib, pins[static_cast<std::size_t>(pinB)] + 1,
+        b.X, b.Y, b.Planes);
+  };
+  if (streams.size() == 1) {
+    for (int32_t i = 1; i < s0.size(); ++i) {
+      if (!sameSize(s0.matrices[0]->info(), s0.matrices[static_cast<std::size_t>(i)]->info())) mismatch(0, 0, 0, i);
+    }
+    return 1;
+  }
+  for (std::size_t k = 1; k < streams.size(); ++k) {
+    const kxhost::Stream& sk = *streams[k];
+    if (sk.size() == s0.size()) {
+      for (int32_t i = 0; i < s0.size(); ++i) {
+        if (!sameSize(s0.matrices[static_cast<std::size_t>(i)]->info(),
+                      sk.matrices[static_cast<std::size_t>(i)]->info())) {
+          mismatch(0, i, static_cast<int>(k), i);
+        }
+      }
+    } else if (sk.size() > 0) {
+      for (int32_t i = 0; i < s0.size(); ++i) {
+        if (!sameSize(s0.matrices[static_cast<std::size_t>(i)]->info(), sk.matrices[0]->info())) {
+          mismatch(0, i, static_cast<int>(k), 0);
+        }
+      }
+    }
+  }
+  return 1;
+}
+
+int kxSafety::kxCompareMCount(int32_t first, ...) {
+  Current& c = Current::require("kxCompareMCount");
+  va_list args;
+  va_start(args, first);
+  std::vector<int32_t> pins;
+  try {
+    pins = pinList(first, args, "kxCompareMCount");
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
+  va_end(args);
+  int32_t expected = -1;
+  for (int32_t p : pins) {
+    if (p < 0 || p >= static_cast<int32_t>(c.instance->inputs.size())) {
+      hostError("kxCompareMCount: the processor has no input pin %d", p);
+    }
+    int32_t n = c.instance->inputs[static_cast<std::size_t>(p)].stream.size();
+    if (expected < 0)
+      expected = n;
+    else if (n != expected) {
+      hostError("kxCompareMCount: input pin %d holds %d matrices, input pin %d holds %d", pins[0] + 1, expected, p + 1,
+                n);
+    }
+  }
+  return 1;
+}
+
+// ---- kxQMessages -------------------------------------------------------------------------------
+
+void kxQMessages::kxSetWarning(const char* format, ...) {
+  Current& c = Current::require("kxSetWarning");
+  va_list args;
+  va_start(args, format);
+  std::string text = kxhost::vformat(format, args);
+  va_end(args);
+  if (c.result) c.result->warnings.push_back(text);
+  if (c.instance->onWarning) c.instance->onWarning(text);
+}
