@@ -1,0 +1,254 @@
+// Add, subtract, multiply, divide and absolute difference over all 64 type combinations.
+#include <functional>
+#include <tuple>
+
+#include "support/Harness.h"
+#include "support/Types.h"
+
+using namespace rktest;
+
+namespace {
+
+const std::string kDivMessage = "Division durch 0; der Datenstrom am 2. Input-Pin enth\xe4lt Elemente vom Wert 0.";
+const std::string kUnequal =
+    "Die Bildanzahl an den Input-Pins ist ungleich. Die Operation wird einem festen Bild (1. Bild, 2. Pin) "
+    "durchgef\xfchrt.";
+
+enum class Op { Add, Sub, Mult, Div, AbsDiff };
+const char* entryOf(Op op) {
+  switch (op) {
+    case Op::Add:
+      return "_AddImage";
+    case Op::Sub:
+      return "_SubImage";
+    case Op::Mult:
+      return "_MultImage";
+    case Op::Div:
+      return "_DivImage";
+    default:
+      return "_AbsDiffImage";
+  }
+}
+
+// The element rule, written from the published formulas: integer outputs convert both operands and
+// wrap the exact result; floating outputs compute in double and round once.
+template <class O, class A, class B>
+O reference(Op op, A a, B b) {
+  if constexpr (std::is_integral_v<O>) {
+    int64_t x = refToInt<O>(a), y = refToInt<O>(b);
+    switch (op) {
+      case Op::Add:
+        return static_cast<O>(refReduce<O>(x + y));
+      case Op::Sub:
+        return static_cast<O>(refReduce<O>(x - y));
+      case Op::Mult:
+        return static_cast<O>(refReduce<O>(x * y));
+      case Op::Div:
+        return static_cast<O>(refReduce<O>(x / y));
+      default: {
+        int64_t d = refReduce<int32_t>(x - y);
+        return static_cast<O>(refReduce<O>(d < 0 ? y - x : d));
+      }
+    }
+  } else {
+    double x = static_cast<double>(a), y = static_cast<double>(b);
+    switch (op) {
+      case Op::Add:
+        return static_cast<O>(x + y);
+      case Op::Sub:
+        return static_cast<O>(x - y);
+      case Op::Mult:
+        return static_cast<O>(x * y);
+      case Op::Div:
+        return static_cast<O>(x / y);
+      default:
+        return static_cast<O>(x - y < 0 ? y - x : x - y);
+    }
+  }
+}
+
+// Whether dividing by b cannot be done on output type O (the run must stop there).
+template <class O, class A, class B>
+bool refBadDivision(A a, B b) {
+  if (static_cast<double>(b) == 0.0 || std::isnan(static_cast<double>(b))) return true;
+  if constexpr (std::is_integral_v<O>) {
+    if (refToInt<O>(b) == 0) return true;
+    if (std::is_same_v<O, int32_t> && refToInt<O>(b) == -1 && refToInt<O>(a) == INT32_MIN) return true;
+  }
+  return false;
+}
+
+using SweepParam = std::tuple<Op, kxType, kxType, kxType>;
+class Sweep : public ::testing::TestWithParam<SweepParam> {};
+
+TEST_P(Sweep, EveryPairOfEdgeValuesMatchesTheReference) {
+  auto [op, ca, cb, co] = GetParam();
+  withType(ca, [&, op = op, cb = cb, co = co]<class A>() {
+    withType(cb, [&]<class B>() {
+      withType(co, [&]<class O>() {
+        std::vector<A> as;
+        std::vector<B> bs;
+        for (A a : edgeValues<A>()) {
+          for (B b : edgeValues<B>()) {
+            if (op == Op::Div && refBadDivision<O>(a, b)) continue;
+            as.push_back(a);
+            bs.push_back(b);
+          }
+        }
+        auto inst = instance(entryOf(op));
+        addRow<A>(inst.inputs[0], as);
+        addRow<B>(inst.inputs[1], bs);
+        inst.outputs[0].type = co;
+        kxhost::RunResult r = inst.run();
+        ASSERT_TRUE(r.completed) << r.error;
+        EXPECT_EQ(r.returned, 1);
+        std::vector<O> out = output<O>(inst, 0, 0);
+        ASSERT_EQ(out.size(), as.size());
+        for (std::size_t k = 0; k < as.size(); ++k) {
+          O expected = reference<O>(op, as[k], bs[k]);
+          ASSERT_TRUE(sameBits(out[k], expected))
+              << +as[k] << " op " << +bs[k] << " gave " << +out[k] << ", expected " << +expected;
+        }
+      });
+    });
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCombinations, Sweep,
+                         ::testing::Combine(::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::Div, Op::AbsDiff),
+                                            ::testing::ValuesIn(kImageCodes), ::testing::ValuesIn(kImageCodes),
+                                            ::testing::ValuesIn(kImageCodes)),
+                         [](const auto& info) {
+                           const SweepParam& p = info.param;
+                           return std::string(entryOf(std::get<0>(p)) + 1) + "_" + typeName(std::get<1>(p)) + "_" +
+                                  typeName(std::get<2>(p)) + "_" + typeName(std::get<3>(p));
+                         });
+
+// One element through one processor: (entry, a, b, output type) -> output element.
+template <class O, class A, class B>
+O single(const char* entry, A a, B b) {
+  auto inst = instance(entry);
+  addRow<A>(inst.inputs[0], {a});
+  addRow<B>(inst.inputs[1], {b});
+  inst.outputs[0].type = code<O>();
+  kxhost::RunResult r = inst.run();
+  EXPECT_TRUE(r.completed) << r.error;
+  return output<O>(inst, 0, 0).at(0);
+}
+
+TEST(Dyadic, PublishedExamples) {
+  EXPECT_EQ((single<uint8_t, uint8_t, uint8_t>("_AddImage", 200, 100)), 44);
+  EXPECT_EQ((single<uint8_t, uint8_t, uint8_t>("_SubImage", 3, 5)), 254);
+  EXPECT_EQ((single<uint8_t, uint8_t, uint8_t>("_MultImage", 16, 16)), 0);
+  EXPECT_EQ((single<uint8_t, uint8_t, uint8_t>("_DivImage", 7, 2)), 3);
+  EXPECT_EQ((single<uint8_t, int32_t, int32_t>("_AddImage", 300, 0)), 44);
+  EXPECT_EQ((single<int32_t, uint8_t, uint8_t>("_AddImage", 200, 100)), 300);
+  EXPECT_EQ((single<int32_t, uint8_t, uint8_t>("_MultImage", 255, 255)), 65025);
+  EXPECT_EQ((single<int32_t, uint8_t, uint8_t>("_SubImage", 3, 5)), -2);
+  EXPECT_EQ((single<uint8_t, uint8_t, uint8_t>("_AbsDiffImage", 3, 250)), 247);
+  EXPECT_EQ((single<int32_t, int32_t, int32_t>("_AddImage", INT32_MAX, 1)), INT32_MIN);
+  EXPECT_EQ((single<int32_t, double, double>("_AddImage", 0.6, 0.6)), 0);
+  EXPECT_EQ((single<int32_t, double, double>("_MultImage", 2.9, 2.9)), 4);
+  EXPECT_EQ((single<int32_t, double, double>("_DivImage", 7.9, 2.9)), 3);
+  EXPECT_EQ((single<float, uint8_t, uint8_t>("_DivImage", 1, 3)), 0.33333334f);
+  EXPECT_EQ((single<int32_t, int32_t, int32_t>("_AbsDiffImage", INT32_MIN, 0)), INT32_MIN);
+  // Double inputs summed in double and rounded once to float.
+  EXPECT_EQ((single<float, double, double>("_AddImage", 1.0, 1e-8)), static_cast<float>(1.0 + 1e-8));
+}
+
+// Pairing of the second stream with the first: (count1, count2) -> warning expected.
+class Pairing : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(Pairing, SecondStreamPairsByIndexOrFallsBackToItsFirstMatrix) {
+  auto [count1, count2] = GetParam();
+  auto inst = instance("_AddImage");
+  for (int i = 0; i < count1; ++i) addRow<int32_t>(inst.inputs[0], {1000 * (i + 1), 2000 * (i + 1)});
+  for (int j = 0; j < count2; ++j) addRow<int32_t>(inst.inputs[1], {j + 1, 10 * (j + 1)});
+  inst.inputs[0].connected = inst.inputs[1].connected = true;
+  inst.outputs[0].type = 2;
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  bool warned = count2 != count1 && count2 != 1;
+  EXPECT_EQ(r.warnings, warned ? std::vector<std::string>{kUnequal} : std::vector<std::string>{});
+  ASSERT_EQ(inst.outputs[0].stream.size(), count1);
+  for (int i = 0; i < count1; ++i) {
+    int j = (count2 == count1 && count2 != 1) ? i : 0;
+    EXPECT_EQ(output<int32_t>(inst, 0, i),
+              (std::vector<int32_t>{1000 * (i + 1) + j + 1, 2000 * (i + 1) + 10 * (j + 1)}))
+        << "matrix " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, Pairing,
+                         ::testing::Values(std::tuple{3, 3}, std::tuple{3, 1}, std::tuple{1, 1}, std::tuple{3, 2},
+                                           std::tuple{2, 5}, std::tuple{0, 2}, std::tuple{0, 0}));
+
+TEST(Dyadic, EmptySecondStreamEndsWithHostError) {
+  auto inst = instance("_SubImage");
+  addRow<uint8_t>(inst.inputs[0], {1, 2});
+  inst.inputs[1].connected = true;
+  kxhost::RunResult r = inst.run();
+  EXPECT_FALSE(r.completed);
+  EXPECT_FALSE(r.processorError);
+  EXPECT_EQ(r.warnings, std::vector<std::string>{kUnequal});
+  EXPECT_NE(r.error.find("no matrix 0"), std::string::npos) << r.error;
+  EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
+}
+
+TEST(Dyadic, SizeMismatchIsRejectedBeforeAnythingIsWritten) {
+  auto inst = instance("_AddImage");
+  addRow<uint8_t>(inst.inputs[0], {1, 2, 3});
+  addRow<uint8_t>(inst.inputs[1], {1, 2});
+  kxhost::RunResult r = inst.run();
+  EXPECT_FALSE(r.completed);
+  EXPECT_NE(r.error.find("differ in size"), std::string::npos) << r.error;
+  EXPECT_FALSE(inst.outputs[0].stream.metaSet);
+  EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
+}
+
+TEST(Division, ZeroInSecondMatrixLeavesTheQuotientsBeforeIt) {
+  auto inst = instance("_DivImage");
+  std::vector<double> a(16, 12.0), b0(16, 4.0), b1(16, 3.0);
+  b1[10] = 0.0;
+  addRow<double>(inst.inputs[0], a);
+  addRow<double>(inst.inputs[0], a);
+  addRow<double>(inst.inputs[0], a);
+  addRow<double>(inst.inputs[1], b0);
+  addRow<double>(inst.inputs[1], b1);
+  addRow<double>(inst.inputs[1], b0);
+  inst.outputs[0].type = 4;
+  kxhost::RunResult r = inst.run();
+  EXPECT_FALSE(r.completed);
+  EXPECT_TRUE(r.processorError);
+  EXPECT_EQ(r.error, kDivMessage);
+  ASSERT_EQ(inst.outputs[0].stream.size(), 2) << "no matrix after the failing one";
+  EXPECT_EQ(output<double>(inst, 0, 0), std::vector<double>(16, 3.0));
+  std::vector<double> partial = output<double>(inst, 0, 1);
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(partial[k], 4.0) << k;
+  for (int k = 10; k < 16; ++k) EXPECT_EQ(partial[k], 0.0) << "untouched after the zero: " << k;
+}
+
+// Divisors refused on the given output type: zero in their own type, NaN, or zero after conversion.
+TEST(Division, RefusedDivisors) {
+  auto refused = [](auto a, auto b, kxType out) {
+    using A = decltype(a);
+    using B = decltype(b);
+    auto inst = instance("_DivImage");
+    addRow<A>(inst.inputs[0], {a, a});
+    addRow<B>(inst.inputs[1], {B(1), b});
+    inst.outputs[0].type = out;
+    kxhost::RunResult r = inst.run();
+    return !r.completed && r.processorError && r.error == kDivMessage;
+  };
+  EXPECT_TRUE(refused(uint8_t(5), uint8_t(0), 4));
+  EXPECT_TRUE(refused(5.0f, -0.0f, 3));
+  EXPECT_TRUE(refused(5.0, std::nan(""), 4));
+  EXPECT_TRUE(refused(5.0, 0.5, 2));                  // 0 once converted to 32 bits
+  EXPECT_TRUE(refused(int32_t(5), int32_t(256), 0));  // low 8 bits are 0
+  EXPECT_TRUE(refused(INT32_MIN, int32_t(-1), 2));    // the quotient 2^31 has no 32-bit value
+  EXPECT_FALSE(refused(5.0, 0.5, 4));
+  EXPECT_FALSE(refused(int32_t(5), int32_t(256), 2));
+  EXPECT_FALSE(refused(INT32_MIN, int32_t(-1), 4));
+}
+
+}  // namespace

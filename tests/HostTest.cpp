@@ -1,0 +1,204 @@
+// The host side: loader errors, parameters, stream comparison, missing matrices and size limits.
+#include <functional>
+
+#include "support/Harness.h"
+
+using namespace rktest;
+
+namespace {
+
+// An instance whose entry runs a test body against the host interface.
+std::function<void()> gBody;
+int bodyEntry() {
+  gBody();
+  return 1;
+}
+
+constexpr PinDescriptor kPin = {"p", 1, 0x1d, 0, -1};
+constexpr PinDescriptor kEnd = {nullptr, 0, 0, 0, 0};
+constexpr PinDescriptor kTwo[] = {kPin, kPin, kEnd};
+constexpr PinDescriptor kOne[] = {kPin, kEnd};
+constexpr ParameterDescriptor kParams[] = {{"d", 4, "0,1"}, {"i", 2, "-7"}, {nullptr, 0, nullptr}};
+constexpr InfoPair kInfo[] = {{nullptr, nullptr}};
+constexpr ProcessorDescriptor kRecord = {"_Probe", "Probe", "", "", -1, nullptr, kParams, kTwo, kOne, kInfo};
+
+kxhost::RunResult probe(kxhost::Instance& inst, std::function<void()> body) {
+  gBody = std::move(body);
+  return inst.run();
+}
+
+TEST(Loader, MissingExportIsALoadErrorNamingIt) {
+  try {
+    kxhost::Plugin p(RK_INCOMPLETE_PLUGIN_PATH);
+    FAIL() << "loaded";
+  } catch (const kxhost::LoadError& e) {
+    EXPECT_NE(std::string(e.what()).find("_Absent"), std::string::npos) << e.what();
+  }
+  kxhost::Plugin lenient(RK_INCOMPLETE_PLUGIN_PATH, /*allowMissing=*/true);
+  EXPECT_EQ(lenient.missing(), std::vector<std::string>{"_Absent"});
+  auto present = lenient.instantiate(lenient.find("Present"));
+  EXPECT_TRUE(present.run().completed);
+  auto absent = lenient.instantiate(lenient.find("_Absent"));
+  kxhost::RunResult r = absent.run();
+  EXPECT_FALSE(r.completed);
+  EXPECT_NE(r.error.find("_Absent"), std::string::npos);
+}
+
+TEST(Loader, UnloadableFileIsALoadError) {
+  EXPECT_THROW(kxhost::Plugin("/nonexistent/libNothing.so"), kxhost::LoadError);
+}
+
+TEST(Parameters, DefaultsParseWithDecimalCommaIntoTheirVariantForms) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  ASSERT_EQ(inst.params.size(), 2u);
+  EXPECT_EQ(inst.params[0].vt, VT_R8);
+  EXPECT_EQ(inst.params[0].dblVal, 0.1);
+  EXPECT_EQ(inst.params[1].vt, VT_I4);
+  EXPECT_EQ(inst.params[1].lVal, -7);
+  EXPECT_EQ(inst.paramIndex("i"), 1);
+  EXPECT_EQ(inst.paramIndex("x"), -1);
+  EXPECT_THROW(kxhost::parseParameter(2, "1,5"), std::invalid_argument);
+  EXPECT_THROW(kxhost::parseParameter(4, "abc"), std::invalid_argument);
+  EXPECT_THROW(kxhost::parseParameter(2, "4294967296"), std::invalid_argument);
+}
+
+TEST(Parameters, TypedReadsAndWrites) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  kxhost::RunResult r = probe(inst, [] {
+    double d = 0;
+    int32_t i = 0;
+    Parameter::kxGetParameter(1, &d);
+    EXPECT_EQ(d, -7.0);
+    Parameter::kxGetParameter(0, &i);
+    EXPECT_EQ(i, 0);
+    Parameter::kxSetParameter(0, 2.75);
+    Parameter::kxGetParameter(0, &i, 0, 0, 2);
+    EXPECT_EQ(i, 2);
+    Parameter::kxSetParameter(1, int32_t(9));
+    EXPECT_EQ(Parameter::kxGetParameter(1).lVal, 9);
+    Parameter::kxGetParameter(2);  // no such parameter: host exception
+  });
+  EXPECT_FALSE(r.completed);
+  EXPECT_NE(r.error.find("no parameter 2"), std::string::npos) << r.error;
+  EXPECT_EQ(inst.params[0].vt, VT_R8);
+  EXPECT_EQ(inst.params[0].dblVal, 2.75);
+  EXPECT_EQ(inst.params[1].vt, VT_I4);
+}
+
+TEST(Streams, MissingMatrixHasZeroSizeButNoElements) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  addRow<uint8_t>(inst.inputs[0], {1, 2, 3});
+  kxhost::RunResult r = probe(inst, [] {
+    kxInterface::kxSetPin(0);
+    kxInterface::kxSetMatrix(1);
+    int32_t n = -1;
+    kxInterface::kxGetVecLength(&n, 1, 1);
+    EXPECT_EQ(n, 0);
+    kxMInfo info;
+    info.X = 9;
+    kxInfo::kxGetMInfo(&info);
+    EXPECT_EQ(info.X, 0);
+    kxInterface::kxGetIMatrix();
+  });
+  EXPECT_FALSE(r.completed);
+  EXPECT_NE(r.error.find("kxGetIMatrix"), std::string::npos) << r.error;
+}
+
+TEST(Streams, MinMaxSkipsNaN) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  addRow<float>(inst.inputs[0], {3.0f, std::nanf(""), -2.5f, 7.0f});
+  kxhost::RunResult r = probe(inst, [] {
+    kxInterface::kxSetPin(0);
+    kxInterface::kxSetMatrix(0);
+    double lo = 0, hi = 0;
+    kxInterface::kxGetMinMax(&lo, &hi);
+    EXPECT_EQ(lo, -2.5);
+    EXPECT_EQ(hi, 7.0);
+  });
+  EXPECT_TRUE(r.completed) << r.error;
+}
+
+// kxCompareStreams(0, 1, -1): which pairs of streams pass.
+struct CompareCase {
+  std::vector<int> left, right;  // widths of the matrices on pins 0 and 1 (height 1)
+  bool accepted;
+};
+class CompareStreams : public ::testing::TestWithParam<CompareCase> {};
+
+TEST_P(CompareStreams, GuaranteesEveryPairingTheProcessorsUse) {
+  const CompareCase& c = GetParam();
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  for (int w : c.left) addRow<uint8_t>(inst.inputs[0], std::vector<uint8_t>(static_cast<std::size_t>(w)));
+  for (int w : c.right) addRow<uint8_t>(inst.inputs[1], std::vector<uint8_t>(static_cast<std::size_t>(w)));
+  kxhost::RunResult r = probe(inst, [] { kxSafety::kxCompareStreams(0, 1, -1); });
+  EXPECT_EQ(r.completed, c.accepted) << r.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CompareStreams,
+                         ::testing::Values(CompareCase{{3, 4}, {3, 4}, true}, CompareCase{{3, 4}, {3, 5}, false},
+                                           CompareCase{{3, 3, 3}, {3}, true}, CompareCase{{3, 4}, {3}, false},
+                                           CompareCase{{3, 3}, {3, 9, 9}, true}, CompareCase{{3, 3}, {4, 3, 3}, false},
+                                           CompareCase{{}, {5, 6}, true}, CompareCase{{3}, {}, true}));
+
+TEST(Streams, CompareMCount) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  addRow<uint8_t>(inst.inputs[0], {1});
+  addRow<uint8_t>(inst.inputs[1], {1});
+  EXPECT_TRUE(probe(inst, [] { kxSafety::kxCompareMCount(0, 1, -1); }).completed);
+  addRow<uint8_t>(inst.inputs[1], {1});
+  EXPECT_FALSE(probe(inst, [] { kxSafety::kxCompareMCount(0, 1, -1); }).completed);
+}
+
+TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  inst.limits.maxMatrixBytes = 1000;
+  auto create = [&](int32_t x, int32_t y, int32_t planes, kxType type) {
+    inst.outputs[0].type = type;
+    return probe(inst, [=] {
+      kxInterface::kxSetPin(0);
+      kxInterface::kxSetMatrix(0);
+      kxMInfo info;
+      info.X = x;
+      info.Y = y;
+      info.Planes = planes;
+      kxInterface::kxGetOVector(&info);
+    });
+  };
+  EXPECT_TRUE(create(10, 10, 1, 4).completed);  // 800 bytes
+  kxhost::RunResult big = create(10, 10, 2, 4);
+  EXPECT_FALSE(big.completed);
+  EXPECT_NE(big.error.find("1600 bytes"), std::string::npos) << big.error;
+  inst.limits.maxMatrixBytes = std::size_t(1) << 40;
+  kxhost::RunResult overflow = create(65536, 65536, 1, 0);
+  EXPECT_FALSE(overflow.completed);
+  EXPECT_NE(overflow.error.find("32-bit"), std::string::npos) << overflow.error;
+  kxhost::RunResult empty = create(-5, 3, 1, 0);
+  EXPECT_TRUE(empty.completed) << empty.error;
+  EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->count(), 0u);
+  EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->info().X, -5);
+}
+
+TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappen) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  std::vector<std::string> live;
+  inst.onWarning = [&](const std::string& w) { live.push_back(w); };
+  kxhost::RunResult r = probe(inst, [] {
+    kxQMessages::kxSetWarning("Objekt %i: Division durch 0; Das Objekt wird kopiert", 3);
+    kxQMessages::kxSetWarning("second");
+  });
+  std::vector<std::string> expected{"Objekt 3: Division durch 0; Das Objekt wird kopiert", "second"};
+  EXPECT_EQ(r.warnings, expected);
+  EXPECT_EQ(live, expected);
+}
+
+TEST(Exceptions, ProcessorAndHostExceptionsAreOwnedAndFreedByTheRun) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  kxhost::RunResult proc = probe(inst, [] { throw new kxProcEx("kaputt"); });
+  EXPECT_TRUE(proc.processorError);
+  EXPECT_EQ(proc.error, "kaputt");
+  kxhost::RunResult host = probe(inst, [] { throw new kxEx("host"); });
+  EXPECT_FALSE(host.processorError);
+  EXPECT_EQ(host.error, "host");
+}
+
+}  // namespace
