@@ -16,3 +16,10 @@ endif()
 function(rk_own_code target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
+
+if(WIN32)
+  # A C99 printf (%zu, %lld) rather than the system's.
+  add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
+  # Libraries and programs carry their own C and C++ runtime, so that they need only system DLLs.
+  add_link_options(-static)
+endif()

@@ -1,5 +1,9 @@
 // The catalogue as the host reads it through the loader: every record against the published table.
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <regex>
 #include <sstream>
@@ -166,18 +170,26 @@ TEST(Catalogue, LibraryRecord) {
 }
 
 TEST(Catalogue, ListIsFilledOnceAndNullTerminated) {
-  plugin();  // loaded, so the handle below is the loader's own library
+  plugin();  // loaded, so the module below is the loader's own library
+#if defined(_WIN32)
+  HMODULE handle = GetModuleHandleA(RK_PLUGIN_PATH);
+  ASSERT_NE(handle, nullptr);
+  FARPROC symbol = GetProcAddress(handle, "kxGetInfos_Procs");
+#else
   void* handle = dlopen(RK_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);
-  auto getProcs = reinterpret_cast<kxGetInfosProcsFn>(dlsym(handle, "kxGetInfos_Procs"));
-  ASSERT_NE(getProcs, nullptr);
+  void* symbol = dlsym(handle, "kxGetInfos_Procs");
+  dlclose(handle);  // the loader still holds the library
+#endif
+  ASSERT_NE(symbol, nullptr);
+  kxGetInfosProcsFn getProcs;
+  std::memcpy(&getProcs, &symbol, sizeof(symbol));
   const ProcessorList* first = getProcs();
   const ProcessorList* second = getProcs();
   EXPECT_EQ(first, second);
   EXPECT_EQ(first->zero, 0);
   for (std::size_t i = 0; i < 26; ++i) EXPECT_EQ(first->records[i], plugin().records()[i]);
   EXPECT_EQ(first->records[26], nullptr);
-  dlclose(handle);
 }
 
 TEST(Catalogue, RecordsAreDistinctAndTwentySix) {

@@ -168,7 +168,7 @@ TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
   kxhost::RunResult big = create(10, 10, 2, 4);
   EXPECT_FALSE(big.completed);
   EXPECT_NE(big.error.find("1600 bytes"), std::string::npos) << big.error;
-  inst.limits.maxMatrixBytes = std::size_t(1) << 40;
+  inst.limits.maxMatrixBytes = uint64_t(1) << 40;
   kxhost::RunResult overflow = create(65536, 65536, 1, 0);
   EXPECT_FALSE(overflow.completed);
   EXPECT_NE(overflow.error.find("32-bit"), std::string::npos) << overflow.error;

@@ -12,7 +12,7 @@ struct Current {
   RunResult* result = nullptr;  // null while a dialog runs
   int32_t pin = 0;
   int32_t matrix = 0;
-  std::size_t allocated = 0;  // output bytes allocated in this run
+  uint64_t allocated = 0;  // output bytes allocated in this run
 
   static Current& get();
   // The current instance, or a thrown kxEx* naming the operation when there is none.
@@ -32,11 +32,7 @@ private:
 };
 
 // Throws a host exception (a pointer to a new kxEx) with a printf-formatted text.
-[[noreturn]] void hostError(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[noreturn]] void hostError(const char* format, ...) KX_FORMAT(1, 2);
 
 std::string vformat(const char* format, va_list args);
 

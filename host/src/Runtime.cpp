@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 #include <limits>
 #include <mutex>
 #include <new>
@@ -14,6 +17,23 @@
 #include "Current.h"
 
 namespace kxhost {
+
+namespace {
+void* alignedAlloc(std::size_t bytes) {
+#if defined(_WIN32)
+  return _aligned_malloc(bytes, 64);
+#else
+  return std::aligned_alloc(64, bytes);
+#endif
+}
+void alignedFree(void* p) {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
+}  // namespace
 
 // ---- helpers -----------------------------------------------------------------------------------
 
@@ -76,7 +96,7 @@ std::size_t elementSize(kxType type) {
 
 // ---- Matrix ------------------------------------------------------------------------------------
 
-std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, std::size_t maxBytes) {
+std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, uint64_t maxBytes) {
   std::size_t size = elementSize(type);
   if (size == 0) hostError("the host has no storage for element type %d", type);
   if (info.X <= 0 || info.Y <= 0 || info.Planes <= 0) return 0;
@@ -87,21 +107,21 @@ std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, std::size_t 
   }
   count *= uint64_t(uint32_t(info.Planes));
   uint64_t bytes = count * size;
-  if (bytes > maxBytes) {
-    hostError("a matrix of %d x %d x %d elements (%llu bytes) exceeds the host's limit of %zu bytes", info.X, info.Y,
-              info.Planes, static_cast<unsigned long long>(bytes), maxBytes);
+  if (bytes > maxBytes || bytes > uint64_t(std::numeric_limits<std::size_t>::max() / 2)) {
+    hostError("a matrix of %d x %d x %d elements (%llu bytes) exceeds the host's limit of %llu bytes", info.X, info.Y,
+              info.Planes, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(maxBytes));
   }
   return static_cast<std::size_t>(bytes);
 }
 
-Matrix::Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes) : info_(info), type_(type) {
+Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info), type_(type) {
   std::size_t bytes = requiredBytes(type, info, maxBytes);
   count_ = bytes / elementSize(type);
   info_.Count = static_cast<int32_t>(count_);
   // Round up so that vector loops may read whole cache lines; never allocate zero bytes.
   std::size_t allocation = (bytes + 63) / 64 * 64;
   if (allocation == 0) allocation = 64;
-  data_ = std::aligned_alloc(64, allocation);
+  data_ = alignedAlloc(allocation);
   if (!data_) {
     hostError("out of memory for a matrix of %d x %d x %d elements (%zu bytes)", info.X, info.Y, info.Planes, bytes);
   }
@@ -111,7 +131,7 @@ Matrix::Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes) : info_(i
     try {
       rows_.resize(static_cast<std::size_t>(info.Y));
     } catch (const std::bad_alloc&) {
-      std::free(data_);
+      alignedFree(data_);
       hostError("out of memory for the %d row pointers of a matrix", info.Y);
     }
     auto* base = static_cast<unsigned char*>(data_);
@@ -119,7 +139,7 @@ Matrix::Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes) : info_(i
   }
 }
 
-Matrix::~Matrix() { std::free(data_); }
+Matrix::~Matrix() { alignedFree(data_); }
 
 Matrix& Stream::add(kxType type, const kxMInfo& info) {
   matrices.push_back(std::make_unique<Matrix>(type, info));

@@ -139,10 +139,10 @@ kxhost::Matrix& createOutput(const kxMInfo* info, const char* operation) {
               c.pin + 1, static_cast<int>(list.size()));
   }
   const kxhost::Limits& limits = c.instance->limits;
-  std::size_t bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
+  uint64_t bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
   if (bytes > limits.maxRunBytes || c.allocated > limits.maxRunBytes - bytes) {
-    hostError("%s: output matrix %d of %zu bytes exceeds the run's allocation limit of %zu bytes", operation, c.matrix,
-              bytes, limits.maxRunBytes);
+    hostError("%s: output matrix %d of %llu bytes exceeds the run's allocation limit of %llu bytes", operation,
+              c.matrix, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(limits.maxRunBytes));
   }
   auto matrix = std::make_unique<kxhost::Matrix>(pin.type, *info, limits.maxMatrixBytes);
   c.allocated += bytes;

@@ -14,7 +14,18 @@
 // Element type code of a pin (0 8-bit unsigned, 2 32-bit signed, 3 float, 4 double; others unknown).
 using kxType = int32_t;
 
-// The 16-byte variant that carries parameter values. Only VT_I4 and VT_R8 are used.
+// The 16-byte variant that carries parameter values (vt, three reserved words, then the value).
+// Only VT_I4 (lVal) and VT_R8 (dblVal) are used. Windows has its own definition of the same layout.
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <oaidl.h>
+#include <windows.h>
+#else
 enum : uint16_t { VT_EMPTY = 0, VT_I4 = 3, VT_R8 = 5 };
 struct tagVARIANT {
   uint16_t vt;
@@ -27,6 +38,7 @@ struct tagVARIANT {
   };
 };
 using VARIANT = tagVARIANT;
+#endif
 static_assert(sizeof(tagVARIANT) == 16, "the host passes parameters as 16-byte variants");
 
 // Owned, NUL-terminated 8-bit (Latin-1) text. Storage is allocated and freed inside the host library
@@ -80,11 +92,7 @@ public:
   ~kxMInfo();
 
   // printf-style name, e.g. kxSetName("Picture %d", i).
-  void kxSetName(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
+  void kxSetName(const char* format, ...) KX_FORMAT(2, 3);
 };
 
 // Base of every exception the host catches. Allocation and release stay inside the host library.
@@ -184,11 +192,7 @@ public:
 class KX_API kxQMessages {
 public:
   // A warning for the user; the run goes on.
-  static void kxSetWarning(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 1, 2)))
-#endif
-      ;
+  static void kxSetWarning(const char* format, ...) KX_FORMAT(1, 2);
   // A modal message box; style 0x10 is the stop icon with one OK button. Returns the button id.
   static int MsgBox(const char* text, unsigned int style, const char* title);
 };

@@ -19,8 +19,8 @@ KX_API std::size_t elementSize(kxType type);
 
 // Ceilings checked before any matrix is allocated.
 struct Limits {
-  std::size_t maxMatrixBytes = std::size_t(1) << 32;  // one matrix
-  std::size_t maxRunBytes = std::size_t(1) << 34;     // all output matrices of one run
+  uint64_t maxMatrixBytes = uint64_t(1) << 32;  // one matrix
+  uint64_t maxRunBytes = uint64_t(1) << 34;     // all output matrices of one run
 };
 
 // One image: a contiguous, 64-byte-aligned buffer of rows one after another, plus Y row pointers
@@ -29,7 +29,7 @@ class KX_API Matrix {
 public:
   // Throws a kxEx* when the size does not fit a 32-bit element count or a limit, or when the type
   // has no storage. Sizes with a member of zero or below give a matrix without elements.
-  Matrix(kxType type, const kxMInfo& info, std::size_t maxBytes = Limits{}.maxMatrixBytes);
+  Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes = Limits{}.maxMatrixBytes);
   ~Matrix();
   Matrix(const Matrix&) = delete;
   Matrix& operator=(const Matrix&) = delete;
@@ -53,7 +53,7 @@ public:
   }
 
   // Bytes a matrix of this type and info would take, or throws like the constructor.
-  static std::size_t requiredBytes(kxType type, const kxMInfo& info, std::size_t maxBytes);
+  static std::size_t requiredBytes(kxType type, const kxMInfo& info, uint64_t maxBytes);
 
 private:
   kxMInfo info_;
