@@ -1,7 +1,12 @@
 # Checks that the plug-in exports exactly the registration functions, the 26 entries and the 8 dialogs.
-execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+# Reads the ELF dynamic symbols with nm (NM), or a DLL's export table with objdump -p (OBJDUMP).
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${PLUGIN}")
+  message(FATAL_ERROR "cannot read the exports of ${PLUGIN}")
 endif()
 set(expected
   kxGetInfos_Dll kxGetInfos_Procs
@@ -13,7 +18,12 @@ string(REPLACE "\n" ";" lines "${out}")
 set(found)
 foreach(line IN LISTS lines)
   # Only text and data symbols; the C++ runtime's weak and unique symbols are not ours.
-  if(line MATCHES "^[0-9a-f]+ [TDBR] (.+)$")
+  if(OBJDUMP)
+    # "\t[   3] _AddImage" in the export name table
+    if(line MATCHES "^\t\\[ *[0-9]+\\] ([A-Za-z_][A-Za-z0-9_]*)$")
+      list(APPEND found ${CMAKE_MATCH_1})
+    endif()
+  elseif(line MATCHES "^[0-9a-f]+ [TDBR] (.+)$")
     list(APPEND found ${CMAKE_MATCH_1})
   endif()
 endforeach()
