@@ -39,7 +39,9 @@ struct tagVARIANT {
 };
 using VARIANT = tagVARIANT;
 #endif
+#if !defined(_WIN64)  // 64-bit Windows widens its VARIANT to 24 bytes
 static_assert(sizeof(tagVARIANT) == 16, "the host passes parameters as 16-byte variants");
+#endif
 
 // Owned, NUL-terminated 8-bit (Latin-1) text. Storage is allocated and freed inside the host library
 // so that texts may cross the module boundary whatever runtime each side was built with.
