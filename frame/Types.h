@@ -95,4 +95,24 @@ inline To wrap(uint32_t v) {
     return static_cast<int32_t>(v);
 }
 
+// Arithmetic "in the input type", for processors that form a result from the input element alone
+// and convert only the result: 8-bit operands are promoted to 32-bit integers (so a result is never
+// cut to 8 bits before the output conversion), 32-bit integers wrap modulo 2^32, float and double
+// operands are combined in double.
+template <class T>
+using Widened = std::conditional_t<isInteger<T>, int32_t, double>;
+
+template <class T>
+inline Widened<T> widen(T v) {
+  return static_cast<Widened<T>>(v);
+}
+
+// Integer sums, differences and products are formed in uint32_t so that the wrap is defined.
+inline int32_t wideAdd(int32_t a, int32_t b) { return low32(uint32_t(a) + uint32_t(b)); }
+inline int32_t wideSub(int32_t a, int32_t b) { return low32(uint32_t(a) - uint32_t(b)); }
+inline int32_t wideMul(int32_t a, int32_t b) { return low32(uint32_t(a) * uint32_t(b)); }
+inline double wideAdd(double a, double b) { return a + b; }
+inline double wideSub(double a, double b) { return a - b; }
+inline double wideMul(double a, double b) { return a * b; }
+
 }  // namespace rk
