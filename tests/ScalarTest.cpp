@@ -338,3 +338,31 @@ TEST(ScalarAdd, OutputsKeepNameSizeAndPlanesOfTheirInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Results just inside and just outside the 32-bit range, among ordinary values in long runs, all
+// reach integer outputs by the same truncate-then-cut rule.
+TEST(ScalarConversion, ResultsAroundThe32BitLimitsFollowTheRule) {
+  const std::vector<double> edges = {2147483647.9, 2147483648.0, -2147483648.9, -2147483649.0, 4294967296.5, -0.99,
+                                     1e19,         -1e19,        9.3e18,        NAN,           INFINITY,     255.99};
+  // One edge value among ordinary ones in each run of 256, so that each is judged on its own.
+  std::vector<double> row(256 * (edges.size() + 1) + 5);
+  for (std::size_t k = 0; k < row.size(); ++k) row[k] = double(k % 300) - 20.5;
+  for (std::size_t e = 0; e < edges.size(); ++e) row[256 * (e + 1) + 100] = edges[e];
+  row[3] = 2147483647.5;  // inside the range among ordinary values
+  for (kxType out : {0, 2}) {
+    auto inst = instance("_ScalarMultImage");
+    addRow<double>(inst.inputs[0], row);
+    setScalarParameter(inst, 1.0);
+    inst.outputs[0].type = out;
+    ASSERT_TRUE(inst.run().completed);
+    withType(out, [&]<class O>() {
+      const std::vector<O> got = output<O>(inst, 0, 0);
+      for (std::size_t k = 0; k < row.size(); ++k)
+        EXPECT_EQ(got[k], fromDouble<O>(row[k])) << "element " << k << " = " << row[k];
+    });
+  }
+}
+
+}  // namespace

@@ -28,7 +28,7 @@ struct Square {
 
 template <class Op, class I, class O>
 void pointLoop(const I* __restrict in, O* __restrict out, int32_t n) {
-  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(Op::apply(in[k]));
+  mapConverted(out, n, [=](int32_t k) { return Op::apply(in[k]); });
 }
 
 template <class Op>
@@ -42,12 +42,12 @@ int pointEntry() {
 // 25 * (255 / 25), just below 255, and so on 254 in an integer output.
 template <class I, class O>
 void stretch(const I* __restrict in, O* __restrict out, int32_t n, double min, double factor) {
-  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>((double(in[k]) - min) * factor);
+  mapConverted(out, n, [=](int32_t k) { return (double(in[k]) - min) * factor; });
 }
 
 template <class I, class O>
 void copyConverted(const I* __restrict in, O* __restrict out, int32_t n) {
-  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(in[k]);
+  mapConverted(out, n, [=](int32_t k) { return widen(in[k]); });
 }
 
 template <class I, class O>
@@ -117,21 +117,33 @@ private:
 
 // Results are limited to 0..255 (a NaN to 0) so that no output, 8-bit ones included, wraps. Integer
 // outputs limit the value as a 32-bit integer, floating outputs after conversion to their type.
-template <class O, class W>
-O limit(W v) {
-  if constexpr (isInteger<O>) {
-    const int32_t c = convert<int32_t>(v);
-    return static_cast<O>(c > 255 ? 255 : (c < 0 ? 0 : c));
-  } else {
-    const O c = convert<O>(v);
-    return c > O(255) ? O(255) : (c >= O(0) ? c : O(0));
-  }
+template <class O>
+O limit(int32_t c) {
+  c = c > 255 ? 255 : c;
+  return static_cast<O>(c < 0 ? 0 : c);
+}
+template <class O>
+O limit(double v) {
+  O c = convert<O>(v);
+  c = c > O(255) ? O(255) : c;
+  return c >= O(0) ? c : O(0);
 }
 
+constexpr int32_t kNoiseChunk = 4096;
+
+// n is at most kNoiseChunk.
 template <class I, class O>
 void perturb(const I* __restrict in, const uint8_t* __restrict noise, O* __restrict out, int32_t n,
              Widened<I> amplitude) {
-  for (int32_t k = 0; k < n; ++k) out[k] = limit<O>(wideAdd(wideMul(Widened<I>(noise[k]), amplitude), widen(in[k])));
+  auto value = [=](int32_t k) { return wideAdd(wideMul(Widened<I>(noise[k]), amplitude), widen(in[k])); };
+  if constexpr (isFloating<I> && isInteger<O>) {
+    // A floating value reaches an integer output as a 32-bit integer first, then is limited.
+    int32_t whole[kNoiseChunk];
+    mapConverted(whole, n, value);
+    for (int32_t k = 0; k < n; ++k) out[k] = limit<O>(whole[k]);
+  } else {
+    for (int32_t k = 0; k < n; ++k) out[k] = limit<O>(value(k));
+  }
 }
 
 template <class I, class O>
@@ -140,10 +152,9 @@ void runPertur() {
   // Every run starts the sequence afresh, so equal inputs get equal noise.
   Rand15 rng(1);
   runMonadic<I, O>([&](const I* in, O* out, int32_t n) {
-    constexpr int32_t kChunk = 4096;
-    uint8_t noise[kChunk];
-    for (int32_t k = 0; k < n; k += kChunk) {
-      const int32_t m = n - k < kChunk ? n - k : kChunk;
+    uint8_t noise[kNoiseChunk];
+    for (int32_t k = 0; k < n; k += kNoiseChunk) {
+      const int32_t m = n - k < kNoiseChunk ? n - k : kNoiseChunk;
       rng.fillNoise(noise, m);
       perturb(in + k, noise, out + k, m, amplitude);
     }

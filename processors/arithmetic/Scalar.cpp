@@ -86,7 +86,7 @@ inline bool zeroOrNaN(double s) { return !(s < 0.0 || s > 0.0); }
 
 template <class Op, class I, class O, class S>
 void scalarLoop(const I* __restrict in, O* __restrict out, int32_t n, S s) {
-  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(Op::apply(in[k], s));
+  mapConverted(out, n, [=](int32_t k) { return Op::apply(in[k], s); });
 }
 
 // The scalar of the current matrix of pin 1: its element 0. A stream without matrices, or a matrix
