@@ -96,11 +96,11 @@ inline void storeConverted(const double* __restrict v, O* __restrict out, int32_
     // floating-point sum would have to be added in order, and GCC 12 packs no integer flag here.
     auto outsideOne = [](double x) { return (x > -2147483649.0 && x < 2147483648.0) ? 0.0 : 1.0; };
     double lanes[8] = {};
-    int32_t k = 0;
-    for (; k + 8 <= n; k += 8)
-      for (int j = 0; j < 8; ++j) lanes[j] += outsideOne(v[k + j]);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      for (int j = 0; j < 8; ++j) lanes[j] += outsideOne(v[i + j]);
     double outside = 0.0;
-    for (; k < n; ++k) outside += outsideOne(v[k]);
+    for (; i < n; ++i) outside += outsideOne(v[i]);
     for (double l : lanes) outside += l;
     if (outside == 0.0) {
       for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(static_cast<int32_t>(v[k]));
