@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "frame/Messages.h"
@@ -110,7 +111,9 @@ inline void copyMetaInfo(kxMInfo& info) {
 // ---- one input, one output, every element alike ------------------------------------------------
 
 // The kernel of the processors that map each element of input pin 0 to the same element of output
-// pin 0: fn(const I* in, O* out, int32_t length) runs once per matrix.
+// pin 0: fn(const I* in, O* out, int32_t length) runs once per matrix, after the output matrix is
+// created and with pin 0 and the matrix current. A fn that also takes the matrix index is given it
+// as a fourth argument.
 template <class I, class O, class Fn>
 void runMonadic(Fn&& fn) {
   kxMInfo info;
@@ -124,7 +127,10 @@ void runMonadic(Fn&& fn) {
     const int32_t length = vecLength();
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&info));
-    fn(in, out, length);
+    if constexpr (std::is_invocable_v<Fn&, const I*, O*, int32_t, int32_t>)
+      fn(in, out, length, i);
+    else
+      fn(in, out, length);
   }
 }
 

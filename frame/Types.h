@@ -85,6 +85,48 @@ inline To convert(From v) {
   }
 }
 
+// Stores double results in type O by the rules of convert. Packed conversion of a double to a 64-bit
+// integer needs AVX-512, so for integer outputs a block whose values all truncate into the 32-bit
+// range takes the packed double-to-int32 truncation, which keeps the same low bits and vectorises;
+// any other block (large magnitudes, infinities, NaN) goes element by element through convert.
+template <class O>
+inline void storeConverted(const double* __restrict v, O* __restrict out, int32_t n) {
+  if constexpr (isInteger<O>) {
+    // Out-of-range values (NaN fails both tests) are counted in eight double lanes: a single
+    // floating-point sum would have to be added in order, and GCC 12 packs no integer flag here.
+    auto outsideOne = [](double x) { return (x > -2147483649.0 && x < 2147483648.0) ? 0.0 : 1.0; };
+    double lanes[8] = {};
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      for (int j = 0; j < 8; ++j) lanes[j] += outsideOne(v[i + j]);
+    double outside = 0.0;
+    for (; i < n; ++i) outside += outsideOne(v[i]);
+    for (double l : lanes) outside += l;
+    if (outside == 0.0) {
+      for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(static_cast<int32_t>(v[k]));
+      return;
+    }
+  }
+  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(v[k]);
+}
+
+// out[k] = convert<O>(f(k)) for k from 0 to n-1. Double results bound for an integer output pass
+// through a small buffer and storeConverted, so that both the arithmetic and the conversion vectorise.
+template <class O, class F>
+inline void mapConverted(O* __restrict out, int32_t n, F f) {
+  if constexpr (isInteger<O> && isFloating<decltype(f(int32_t(0)))>) {
+    constexpr int32_t kBlock = 256;
+    double buffer[kBlock];
+    for (int32_t base = 0; base < n; base += kBlock) {
+      const int32_t m = n - base < kBlock ? n - base : kBlock;
+      for (int32_t k = 0; k < m; ++k) buffer[k] = double(f(base + k));
+      storeConverted(buffer, out + base, m);
+    }
+  } else {
+    for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(f(k));
+  }
+}
+
 // Integer results wrap to the output width: sums, differences and products are formed in uint32_t
 // and cut to the low 8 or 32 bits.
 template <class To>
@@ -94,5 +136,25 @@ inline To wrap(uint32_t v) {
   else
     return static_cast<int32_t>(v);
 }
+
+// Arithmetic "in the input type", for processors that form a result from the input element alone
+// and convert only the result: 8-bit operands are promoted to 32-bit integers (so a result is never
+// cut to 8 bits before the output conversion), 32-bit integers wrap modulo 2^32, float and double
+// operands are combined in double.
+template <class T>
+using Widened = std::conditional_t<isInteger<T>, int32_t, double>;
+
+template <class T>
+inline Widened<T> widen(T v) {
+  return static_cast<Widened<T>>(v);
+}
+
+// Integer sums, differences and products are formed in uint32_t so that the wrap is defined.
+inline int32_t wideAdd(int32_t a, int32_t b) { return low32(uint32_t(a) + uint32_t(b)); }
+inline int32_t wideSub(int32_t a, int32_t b) { return low32(uint32_t(a) - uint32_t(b)); }
+inline int32_t wideMul(int32_t a, int32_t b) { return low32(uint32_t(a) * uint32_t(b)); }
+inline double wideAdd(double a, double b) { return a + b; }
+inline double wideSub(double a, double b) { return a - b; }
+inline double wideMul(double a, double b) { return a * b; }
 
 }  // namespace rk

@@ -1,0 +1,176 @@
+// Point operations of one image stream: negative, square, stretch to 0..255, seeded noise.
+//
+// Each result is formed from the input element in the input type (8-bit promoted to 32-bit, 32-bit
+// wrapping, float in double) and only the result is converted to the output type.
+#include <array>
+#include <cstdint>
+
+#include "frame/Frame.h"
+
+namespace rk {
+namespace {
+
+constexpr const char* kFlatMatrix = "Objekt %i: Division durch 0; Das Objekt wird kopiert";
+
+struct Negate {
+  template <class I>
+  static Widened<I> apply(I x) {
+    return wideSub(Widened<I>(255), widen(x));
+  }
+};
+
+struct Square {
+  template <class I>
+  static Widened<I> apply(I x) {
+    return wideMul(widen(x), widen(x));
+  }
+};
+
+template <class Op, class I, class O>
+void pointLoop(const I* __restrict in, O* __restrict out, int32_t n) {
+  mapConverted(out, n, [=](int32_t k) { return Op::apply(in[k]); });
+}
+
+template <class Op>
+int pointEntry() {
+  return dispatch<In<0>, Out<0>>([]<class I, class O>() { runMonadic<I, O>(pointLoop<Op, I, O>); });
+}
+
+// ---- stretch ------------------------------------------------------------------------------------
+
+// Subtracting before multiplying is what users see: for a range of 25 the maximum lands on
+// 25 * (255 / 25), just below 255, and so on 254 in an integer output.
+template <class I, class O>
+void stretch(const I* __restrict in, O* __restrict out, int32_t n, double min, double factor) {
+  mapConverted(out, n, [=](int32_t k) { return (double(in[k]) - min) * factor; });
+}
+
+template <class I, class O>
+void copyConverted(const I* __restrict in, O* __restrict out, int32_t n) {
+  mapConverted(out, n, [=](int32_t k) { return widen(in[k]); });
+}
+
+template <class I, class O>
+void runNorm() {
+  runMonadic<I, O>([](const I* in, O* out, int32_t n, int32_t index) {
+    double min = 0.0, max = 0.0;
+    kxInterface::kxGetMinMax(&min, &max);
+    const double range = max - min;
+    // A flat matrix (or a NaN range) has no scale; it is passed on unchanged.
+    if (!(range < 0.0 || range > 0.0)) {
+      kxQMessages::kxSetWarning(kFlatMatrix, index);
+      copyConverted(in, out, n);
+    } else {
+      stretch(in, out, n, min, 255.0 / range);
+    }
+  });
+}
+
+// ---- noise --------------------------------------------------------------------------------------
+
+// The 15-bit generator of the Windows C library's rand(): the noise users of that platform saw, with
+// its state kept here so that the process's own rand() is left alone.
+constexpr uint32_t kRandMul = 214013u, kRandAdd = 2531011u;
+constexpr int kLanes = 16;
+
+// mul[j], add[j]: the state j + 1 steps on is mul[j] * state + add[j] (mod 2^32).
+struct RandJump {
+  std::array<uint32_t, kLanes> mul{}, add{};
+  constexpr RandJump() {
+    uint32_t m = 1, a = 0;
+    for (int j = 0; j < kLanes; ++j) {
+      m = m * kRandMul;
+      a = a * kRandMul + kRandAdd;
+      mul[j] = m;
+      add[j] = a;
+    }
+  }
+};
+constexpr RandJump kRandJump{};
+
+class Rand15 {
+public:
+  explicit Rand15(uint32_t seed) : state_(seed) {}
+
+  // noise[k] = the k-th next draw shifted right by 9 bits (0..63). Draws come in blocks of kLanes,
+  // each computed straight from the block's start state, so a block has no serial dependency and
+  // vectorises.
+  void fillNoise(uint8_t* __restrict noise, int32_t n) {
+    int32_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+      const uint32_t s = state_;
+      for (int j = 0; j < kLanes; ++j) noise[k + j] = draw(kRandJump.mul[j] * s + kRandJump.add[j]);
+      state_ = kRandJump.mul[kLanes - 1] * s + kRandJump.add[kLanes - 1];
+    }
+    for (; k < n; ++k) {
+      state_ = kRandMul * state_ + kRandAdd;
+      noise[k] = draw(state_);
+    }
+  }
+
+private:
+  // rand() yields bits 16..30 of the state; the noise keeps the top six of those.
+  static uint8_t draw(uint32_t state) { return static_cast<uint8_t>(((state >> 16) & 0x7fffu) >> 9); }
+
+  uint32_t state_;
+};
+
+// Results are limited to 0..255 (a NaN to 0) so that no output, 8-bit ones included, wraps. Integer
+// outputs limit the value as a 32-bit integer, floating outputs after conversion to their type.
+template <class O>
+O limit(int32_t c) {
+  c = c > 255 ? 255 : c;
+  return static_cast<O>(c < 0 ? 0 : c);
+}
+template <class O>
+O limit(double v) {
+  O c = convert<O>(v);
+  c = c > O(255) ? O(255) : c;
+  return c >= O(0) ? c : O(0);
+}
+
+constexpr int32_t kNoiseChunk = 4096;
+
+// n is at most kNoiseChunk.
+template <class I, class O>
+void perturb(const I* __restrict in, const uint8_t* __restrict noise, O* __restrict out, int32_t n,
+             Widened<I> amplitude) {
+  auto value = [=](int32_t k) { return wideAdd(wideMul(Widened<I>(noise[k]), amplitude), widen(in[k])); };
+  if constexpr (isFloating<I> && isInteger<O>) {
+    // A floating value reaches an integer output as a 32-bit integer first, then is limited.
+    int32_t whole[kNoiseChunk];
+    mapConverted(whole, n, value);
+    for (int32_t k = 0; k < n; ++k) out[k] = limit<O>(whole[k]);
+  } else {
+    for (int32_t k = 0; k < n; ++k) out[k] = limit<O>(value(k));
+  }
+}
+
+template <class I, class O>
+void runPertur() {
+  const Widened<I> amplitude = widen(convert<I>(Parameter::kxGetParameter(0).dblVal));
+  // Every run starts the sequence afresh, so equal inputs get equal noise.
+  Rand15 rng(1);
+  runMonadic<I, O>([&](const I* in, O* out, int32_t n) {
+    uint8_t noise[kNoiseChunk];
+    for (int32_t k = 0; k < n; k += kNoiseChunk) {
+      const int32_t m = n - k < kNoiseChunk ? n - k : kNoiseChunk;
+      rng.fillNoise(noise, m);
+      perturb(in + k, noise, out + k, m, amplitude);
+    }
+  });
+}
+
+}  // namespace
+}  // namespace rk
+
+RK_ENTRY(_Negate) { return rk::pointEntry<rk::Negate>(); }
+RK_ENTRY(_SquareImage) { return rk::pointEntry<rk::Square>(); }
+
+RK_ENTRY(_Norm) {
+  return rk::dispatch<rk::In<0>, rk::Out<0>>([]<class I, class O>() { rk::runNorm<I, O>(); });
+}
+
+RK_ENTRY(_Pertur) {
+  return rk::dispatch<rk::In<0>, rk::Out<0>>([]<class I, class O>() { rk::runPertur<I, O>(); });
+}
