@@ -85,6 +85,29 @@ inline To convert(From v) {
   }
 }
 
+// convert<To> over a run of n elements, shaped for the vectoriser. Floating values bound for an
+// integer type take the hardware's 32-bit truncation when the whole run lies inside the 32-bit
+// range, and convert<To> element by element otherwise (large values, infinities, NaN); both give
+// the same low bits, but only the first vectorises without 64-bit conversion instructions.
+template <class To, class From>
+inline void convertRun(const From* __restrict in, To* __restrict out, int32_t n) {
+  if constexpr (isInteger<To> && isFloating<From>) {
+    // The range is tested on float copies: the baseline instruction set has no 64-bit integer
+    // masks to collect double comparisons with. A value whose nearest float lies in
+    // [-(2^31 - 128), 2^31 - 128) lies in (-2^31, 2^31), rounding to float moving it by 64 at most.
+    int32_t inRange = 0;
+    for (int32_t k = 0; k < n; ++k) {
+      const float v = static_cast<float>(in[k]);
+      inRange += (v >= -2147483520.0f) & (v < 2147483520.0f);
+    }
+    if (inRange == n) {
+      for (int32_t k = 0; k < n; ++k) out[k] = convert<To>(static_cast<int32_t>(in[k]));
+      return;
+    }
+  }
+  for (int32_t k = 0; k < n; ++k) out[k] = convert<To>(in[k]);
+}
+
 // Integer results wrap to the output width: sums, differences and products are formed in uint32_t
 // and cut to the low 8 or 32 bits.
 template <class To>
