@@ -159,7 +159,7 @@ TEST_P(InvertSweep, TwoLevelsPerMatrix) {
       longRun.back() = ordinarySamples<I>().back();
       mats.push_back(longRun);
       auto inst = instance("_NotImage");
-      for (const auto& m : mats) addRow<I>(inst.inputs[0], m);
+      for (const auto& m : mats) addValues<I>(inst.inputs[0], m);
       inst.outputs[0].type = codeO;
       kxhost::RunResult r = inst.run();
       ASSERT_TRUE(r.completed) << r.error;
@@ -218,7 +218,7 @@ TEST(Invert, NanNeverBecomesAnExtremeAndFirstZeroSignStays) {
 
 TEST(Invert, EmptyMatrixGivesEmptyOutputMatrix) {
   auto inst = instance("_NotImage");
-  addMatrix<double>(inst.inputs[0], 0, 4, 1, {}, "empty");
+  addEmpty<double>(inst.inputs[0], 0, 4, 1, "empty");
   addRow<double>(inst.inputs[0], {1.0, 2.0});
   kxhost::RunResult r = inst.run();
   ASSERT_TRUE(r.completed) << r.error;
