@@ -1,4 +1,4 @@
-// _AndImage, _OrImage and _NotImage: type sweeps against scalar references, corners, pairing, failures.
+// _AndImage, _OrImage and _NotImage: type sweeps against scalar references, and the corners.
 #include <tuple>
 
 #include "support/Harness.h"
@@ -7,10 +7,6 @@
 using namespace rktest;
 
 namespace {
-
-const std::string kUnequal =
-    "Die Bildanzahl an den Input-Pins ist ungleich. Die Operation wird einem festen Bild (1. Bild, 2. Pin) "
-    "durchgef\xfchrt.";
 
 // Each operand's own 8 bits: the value truncated toward zero, low byte.
 uint32_t low8(double v) { return refLow32(v) & 0xffu; }
@@ -59,74 +55,22 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, BitwiseSweep,
                                   "_" + typeName(std::get<2>(info.param)) + "_to_" + typeName(std::get<3>(info.param));
                          });
 
-struct BitSpot {
-  const char* entry;
-  kxType codeA;
-  double a;
-  kxType codeB;
-  double b;
-  kxType codeO;
-  double expected;
-};
+class AndSpot : public ::testing::TestWithParam<Spot> {};
+class OrSpot : public ::testing::TestWithParam<Spot> {};
 
-class BitwiseSpot : public ::testing::TestWithParam<BitSpot> {};
+TEST_P(AndSpot, SingleElement) { runSpot("_AndImage", GetParam()); }
+TEST_P(OrSpot, SingleElement) { runSpot("_OrImage", GetParam()); }
 
-TEST_P(BitwiseSpot, SingleElement) {
-  const BitSpot& s = GetParam();
-  auto inst = instance(s.entry);
-  withType(s.codeA, [&]<class A>() { addRow<A>(inst.inputs[0], {static_cast<A>(s.a)}); });
-  withType(s.codeB, [&]<class B>() { addRow<B>(inst.inputs[1], {static_cast<B>(s.b)}); });
-  inst.outputs[0].type = s.codeO;
-  kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  withType(s.codeO, [&]<class O>() { EXPECT_EQ(double(output<O>(inst, 0, 0).at(0)), s.expected); });
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Corners, BitwiseSpot,
-    ::testing::Values(BitSpot{"_AndImage", 0, 0xF0, 0, 0x3C, 0, 0x30}, BitSpot{"_OrImage", 0, 0xF0, 0, 0x3C, 0, 0xFC},
-                      BitSpot{"_AndImage", 0, 255, 0, 77, 0, 77}, BitSpot{"_OrImage", 0, 255, 0, 77, 0, 255},
-                      BitSpot{"_AndImage", 2, 256, 2, 255, 2, 0},  // not 256 & 255 in 32 bits
-                      BitSpot{"_OrImage", 2, 256, 2, 256, 2, 0}, BitSpot{"_AndImage", 2, -1, 0, 200, 0, 200},
-                      BitSpot{"_AndImage", 4, 300.7, 0, 255, 0, 44}, BitSpot{"_AndImage", 4, 300.7, 0, 255, 4, 44},
-                      BitSpot{"_OrImage", 4, 0.9, 4, 0.9, 0, 0}, BitSpot{"_OrImage", 3, -0.5, 2, 0, 3, 0}));
-
-TEST(Bitwise, SingleSecondMatrixMasksEveryFirstWithoutWarning) {
-  auto inst = instance("_AndImage");
-  addRow<uint8_t>(inst.inputs[0], {0xFF, 0x0F}, "a");
-  addRow<uint8_t>(inst.inputs[0], {0xAA, 0x55}, "b");
-  addRow<uint8_t>(inst.inputs[1], {0xF0, 0xF0});
-  kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  EXPECT_TRUE(r.warnings.empty());
-  EXPECT_EQ(output<uint8_t>(inst, 0, 0), (std::vector<uint8_t>{0xF0, 0x00}));
-  EXPECT_EQ(output<uint8_t>(inst, 0, 1), (std::vector<uint8_t>{0xA0, 0x50}));
-  EXPECT_STREQ(inst.outputs[0].stream.matrices[1]->info().Name.c_str(), "b");
-}
-
-TEST(Bitwise, UnequalCountsWarnAndUseFirstSecondMatrix) {
-  auto inst = instance("_OrImage");
-  for (uint8_t v : {1, 2, 4}) addRow<uint8_t>(inst.inputs[0], {v});
-  addRow<uint8_t>(inst.inputs[1], {0x10});
-  addRow<uint8_t>(inst.inputs[1], {0x20});
-  kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  EXPECT_EQ(r.warnings, std::vector<std::string>{kUnequal});
-  ASSERT_EQ(inst.outputs[0].stream.size(), 3);
-  EXPECT_EQ(output<uint8_t>(inst, 0, 0), std::vector<uint8_t>{0x11});
-  EXPECT_EQ(output<uint8_t>(inst, 0, 1), std::vector<uint8_t>{0x12});
-  EXPECT_EQ(output<uint8_t>(inst, 0, 2), std::vector<uint8_t>{0x14});
-}
-
-TEST(Bitwise, EmptySecondStreamEndsWithHostExceptionAfterWarning) {
-  auto inst = instance("_AndImage");
-  addRow<uint8_t>(inst.inputs[0], {1});
-  kxhost::RunResult r = inst.run();
-  EXPECT_FALSE(r.completed);
-  EXPECT_FALSE(r.processorError);
-  EXPECT_EQ(r.warnings, std::vector<std::string>{kUnequal});
-  EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
-}
+// The weight field stays 0: the logical processors have no parameter.
+INSTANTIATE_TEST_SUITE_P(Corners, AndSpot,
+                         ::testing::Values(Spot{0, 0, 0xF0, 0, 0x3C, 0, 0x30}, Spot{0, 0, 255, 0, 77, 0, 77},
+                                           Spot{0, 2, 256, 2, 255, 2, 0},  // not 256 & 255 in 32 bits
+                                           Spot{0, 2, -1, 0, 200, 0, 200}, Spot{0, 4, 300.7, 0, 255, 0, 44},
+                                           Spot{0, 4, 300.7, 0, 255, 4, 44}));
+INSTANTIATE_TEST_SUITE_P(Corners, OrSpot,
+                         ::testing::Values(Spot{0, 0, 0xF0, 0, 0x3C, 0, 0xFC}, Spot{0, 0, 255, 0, 77, 0, 255},
+                                           Spot{0, 2, 256, 2, 256, 2, 0}, Spot{0, 4, 0.9, 4, 0.9, 0, 0},
+                                           Spot{0, 3, -0.5, 2, 0, 3, 0}));
 
 // ---- NOT ---------------------------------------------------------------------------------------
 
@@ -227,40 +171,5 @@ TEST(Invert, EmptyMatrixGivesEmptyOutputMatrix) {
   EXPECT_STREQ(inst.outputs[0].stream.matrices[0]->info().Name.c_str(), "empty");
   EXPECT_EQ(output<uint8_t>(inst, 0, 1), (std::vector<uint8_t>{2, 1}));
 }
-
-// ---- unsupported pin types ---------------------------------------------------------------------
-
-struct Rejection {
-  const char* entry;
-  kxType in0, in1, out;
-  std::string message;
-};
-
-class LogicRejects : public ::testing::TestWithParam<Rejection> {};
-
-TEST_P(LogicRejects, NamesTheFirstBadPinAndWritesNothing) {
-  const Rejection& c = GetParam();
-  auto inst = instance(c.entry);
-  for (std::size_t p = 0; p < inst.inputs.size(); ++p) addRow<uint8_t>(inst.inputs[p], {1});
-  inst.inputs[0].type = c.in0;
-  if (inst.inputs.size() > 1) inst.inputs[1].type = c.in1;
-  inst.outputs[0].type = c.out;
-  kxhost::RunResult r = inst.run();
-  EXPECT_FALSE(r.completed);
-  EXPECT_TRUE(r.processorError);
-  EXPECT_EQ(r.error, c.message);
-  EXPECT_FALSE(inst.outputs[0].stream.metaSet);
-  EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
-}
-
-const std::string kIn1 = "Der am 1. Input-Pin anliegende Datentyp wird vom Prozessor nicht unterst\xfctzt.";
-const std::string kIn2 = "Der am 2. Input-Pin anliegende Datentyp wird vom Prozessor nicht unterst\xfctzt.";
-const std::string kOut1 = "Der am 1. Output-Pin anliegende Datentyp wird vom Prozessor nicht unterst\xfctzt.";
-
-INSTANTIATE_TEST_SUITE_P(Pins, LogicRejects,
-                         ::testing::Values(Rejection{"_AndImage", 1, 1, 1, kIn1}, Rejection{"_AndImage", 0, 1, 1, kIn2},
-                                           Rejection{"_OrImage", 4, 6, 0, kIn2}, Rejection{"_OrImage", 3, 2, 1, kOut1},
-                                           Rejection{"_NotImage", 1, 0, 1, kIn1},
-                                           Rejection{"_NotImage", 2, 0, 5, kOut1}));
 
 }  // namespace

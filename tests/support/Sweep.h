@@ -180,6 +180,32 @@ PairStreams<A, B> pairStreams() {
   return s;
 }
 
+// One element of each input mixed or combined into one output element (the weight is parameter 0
+// where the processor has one).
+struct Spot {
+  double weight;
+  kxType codeA;
+  double a;
+  kxType codeB;
+  double b;
+  kxType codeO;
+  double expected;
+};
+
+inline void runSpot(const char* entry, const Spot& s) {
+  auto inst = instance(entry);
+  if (!inst.params.empty()) {
+    inst.params[0].vt = VT_R8;
+    inst.params[0].dblVal = s.weight;
+  }
+  withType(s.codeA, [&]<class A>() { addRow<A>(inst.inputs[0], {static_cast<A>(s.a)}); });
+  withType(s.codeB, [&]<class B>() { addRow<B>(inst.inputs[1], {static_cast<B>(s.b)}); });
+  inst.outputs[0].type = s.codeO;
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  withType(s.codeO, [&]<class O>() { EXPECT_EQ(double(output<O>(inst, 0, 0).at(0)), s.expected); });
+}
+
 // Equal values, NaN matching any NaN (its sign and payload depend on operand order) and the sign of
 // zero counted.
 template <class T>
