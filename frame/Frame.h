@@ -140,11 +140,13 @@ void runMonadic(Fn&& fn) {
 // pin 0: streams compared, meta information copied, and the second operand paired with the first:
 // matrix i with matrix i when the counts are equal (and not 1), else matrix 0 of pin 1 with every
 // matrix of pin 0 (after the unequal-count warning unless pin 1 holds exactly one matrix).
-// fn(const A* a, const B* b, O* out, int32_t length) runs once per matrix.
-template <class A, class B, class O, class Fn>
-void runDyadic(Fn&& fn) {
+// fn(const A* a, const B* b, O* out, int32_t length) runs once per matrix; prepare() runs once
+// between the stream comparison and the meta information copy, where processors read parameters.
+template <class A, class B, class O, class Prepare, class Fn>
+void runDyadic(Prepare&& prepare, Fn&& fn) {
   kxMInfo info;
   kxSafety::kxCompareStreams(0, 1, -1);
+  prepare();
   copyMetaInfo(info);
   kxInterface::kxSetMatrix(0);
   const int32_t count1 = inputCount();
@@ -173,6 +175,11 @@ void runDyadic(Fn&& fn) {
     }
     fn(a, b, out, length);
   }
+}
+
+template <class A, class B, class O, class Fn>
+void runDyadic(Fn&& fn) {
+  runDyadic<A, B, O>([] {}, fn);
 }
 
 }  // namespace rk

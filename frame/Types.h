@@ -85,29 +85,33 @@ inline To convert(From v) {
   }
 }
 
-// Stores double results in type O by the rules of convert. Packed conversion of a double to a 64-bit
-// integer needs AVX-512, so for integer outputs a block whose values all truncate into the 32-bit
-// range takes the packed double-to-int32 truncation, which keeps the same low bits and vectorises;
-// any other block (large magnitudes, infinities, NaN) goes element by element through convert.
-template <class O>
-inline void storeConverted(const double* __restrict v, O* __restrict out, int32_t n) {
-  if constexpr (isInteger<O>) {
-    // Out-of-range values (NaN fails both tests) are counted in eight double lanes: a single
-    // floating-point sum would have to be added in order, and GCC 12 packs no integer flag here.
-    auto outsideOne = [](double x) { return (x > -2147483649.0 && x < 2147483648.0) ? 0.0 : 1.0; };
-    double lanes[8] = {};
-    int32_t i = 0;
-    for (; i + 8 <= n; i += 8)
-      for (int j = 0; j < 8; ++j) lanes[j] += outsideOne(v[i + j]);
-    double outside = 0.0;
-    for (; i < n; ++i) outside += outsideOne(v[i]);
-    for (double l : lanes) outside += l;
-    if (outside == 0.0) {
-      for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(static_cast<int32_t>(v[k]));
+// convert<To> over a run of n elements, shaped for the vectoriser. Floating values bound for an
+// integer type take the hardware's 32-bit truncation when the whole run lies inside the 32-bit
+// range, and convert<To> element by element otherwise (large values, infinities, NaN); both give
+// the same low bits, but only the first vectorises without 64-bit conversion instructions.
+template <class To, class From>
+inline void convertRun(const From* __restrict in, To* __restrict out, int32_t n) {
+  if constexpr (isInteger<To> && isFloating<From>) {
+    // The range is tested on float copies: the baseline instruction set has no 64-bit integer
+    // masks to collect double comparisons with. A value whose nearest float lies in
+    // [-(2^31 - 128), 2^31 - 128) lies in (-2^31, 2^31), rounding to float moving it by 64 at most.
+    int32_t inRange = 0;
+    for (int32_t k = 0; k < n; ++k) {
+      const float v = static_cast<float>(in[k]);
+      inRange += (v >= -2147483520.0f) & (v < 2147483520.0f);
+    }
+    if (inRange == n) {
+      for (int32_t k = 0; k < n; ++k) out[k] = convert<To>(static_cast<int32_t>(in[k]));
       return;
     }
   }
-  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(v[k]);
+  for (int32_t k = 0; k < n; ++k) out[k] = convert<To>(in[k]);
+}
+
+// Stores double results in type O by the rules of convert (see convertRun).
+template <class O>
+inline void storeConverted(const double* __restrict v, O* __restrict out, int32_t n) {
+  convertRun<O>(v, out, n);
 }
 
 // out[k] = convert<O>(f(k)) for k from 0 to n-1. Double results bound for an integer output pass

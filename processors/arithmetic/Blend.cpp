@@ -1,0 +1,61 @@
+// Weighted mix of two image streams: f * a + (1 - f) * b, formed in double from the unconverted inputs.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "frame/Frame.h"
+
+namespace rk {
+namespace {
+
+// Mixes in blocks small enough to stay in the first-level cache, so that integer outputs can take
+// the vectorised conversion of a whole block.
+constexpr int32_t kBlock = 1024;
+
+// The largest magnitude an element of T can have.
+template <class T>
+constexpr double largest() {
+  if constexpr (isFloating<T>)
+    return std::numeric_limits<double>::infinity();
+  else if constexpr (std::is_same_v<T, uint8_t>)
+    return 255.0;
+  else
+    return 2147483648.0;
+}
+
+template <class A, class B, class O>
+void blend(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n, double f, double g) {
+  if constexpr (isFloating<O>) {
+    for (int32_t k = 0; k < n; ++k) out[k] = static_cast<O>(g * double(b[k]) + f * double(a[k]));
+  } else {
+    // Weights that keep every mix these input types can form below 2^30 (two 8-bit inputs with any
+    // ordinary weight) need no range test before the 32-bit truncation; infinite or NaN bounds do.
+    if (std::fabs(f) * largest<A>() + std::fabs(g) * largest<B>() < 1073741824.0) {
+      for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(static_cast<int32_t>(g * double(b[k]) + f * double(a[k])));
+      return;
+    }
+    double mix[kBlock];
+    for (int32_t start = 0; start < n; start += kBlock) {
+      const int32_t m = std::min(kBlock, n - start);
+      for (int32_t k = 0; k < m; ++k) mix[k] = g * double(b[start + k]) + f * double(a[start + k]);
+      convertRun(mix, out + start, m);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace rk
+
+RK_ENTRY(_BlendImage) {
+  return rk::dispatch<rk::In<0>, rk::In<1>, rk::Out<0>>([]<class A, class B, class O>() {
+    // The weight is used unrounded and unlimited; outside 0..1 the mix extrapolates.
+    double f = 0, g = 0;
+    rk::runDyadic<A, B, O>(
+        [&] {
+          f = Parameter::kxGetParameter(0).dblVal;
+          g = 1.0 - f;
+        },
+        [&](const A* a, const B* b, O* out, int32_t n) { rk::blend(a, b, out, n, f, g); });
+  });
+}
