@@ -70,7 +70,8 @@ void BM_Memcpy_MittelSigma_u8(benchmark::State& state) { runMemcpy(state, std::s
 // Each reference runs first, and every benchmark warms up before it is timed: the first runs of an
 // entry take their output matrices from fresh pages, later runs from the heap glibc keeps (for
 // matrices below its 32 MiB mapping ceiling; the 64 MiB float output is mapped afresh every run,
-// which BM_NewOutputMatrix/3 measures on its own).
+// which BM_NewOutputMatrix/3 measures on its own;
+// GLIBC_TUNABLES=glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=2000000000 keeps it on the heap).
 BENCHMARK(BM_Memcpy_BinImage_u8)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NewOutputMatrix)->Arg(0)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BinImage_u8)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
