@@ -1,0 +1,148 @@
+// Per-plane mean and mean squared deviation of every matrix, computed in the output element type.
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+
+#include "frame/Frame.h"
+
+namespace rk {
+namespace {
+
+// The sums live in the output type, so the output type decides the precision: integer outputs add
+// each element converted to their own width and wrap (an 8-bit output sums modulo 256, so [200 250]
+// has the sum 194), float sums are rounded to float after every addition, double sums stay double.
+template <class O, class I>
+O addElement(O sum, I v) {
+  if constexpr (isInteger<O>)
+    return wrap<O>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(convert<O>(v)));
+  else
+    return static_cast<O>(static_cast<double>(sum) + static_cast<double>(v));
+}
+
+// What one element adds to the spread sum. Integer outputs of integer inputs square the 32-bit
+// difference with wrap-around; of floating inputs they square in double and truncate the product to
+// their own width. Floating outputs square in double.
+template <class O>
+using Square = std::conditional_t<isInteger<O>, uint32_t, double>;
+
+template <class O, class I>
+Square<O> square(I v, O mean) {
+  if constexpr (isInteger<O> && isInteger<I>) {
+    const uint32_t d = static_cast<uint32_t>(convert<int32_t>(v)) - static_cast<uint32_t>(static_cast<int32_t>(mean));
+    return d * d;
+  } else {
+    const double d = static_cast<double>(v) - static_cast<double>(mean);
+    if constexpr (isInteger<O>)
+      return static_cast<uint32_t>(convert<O>(d * d));
+    else
+      return d * d;
+  }
+}
+
+template <class O>
+O addSquare(O sum, Square<O> s) {
+  if constexpr (isInteger<O>)
+    return wrap<O>(static_cast<uint32_t>(sum) + s);
+  else
+    return static_cast<O>(static_cast<double>(sum) + s);
+}
+
+// Division by the pixel count N in the output type. An 8-bit output divides by N modulo 256, which
+// is 0 when N is a multiple of 256 (a 16 x 16 image): its mean and spread are then written as 0
+// rather than divided by zero.
+template <class O>
+O divide(O sum, int32_t pixels) {
+  if constexpr (std::is_same_v<O, uint8_t>) {
+    const auto n = static_cast<uint8_t>(pixels);
+    return n == 0 ? uint8_t(0) : static_cast<uint8_t>(sum / n);
+  } else if constexpr (isInteger<O>) {
+    return sum / pixels;
+  } else {
+    return static_cast<O>(static_cast<double>(sum) / static_cast<double>(pixels));
+  }
+}
+
+// 8-bit elements summed into a double are whole numbers below 2^53 at every step, so the serial
+// double sum equals the integer sum exactly; summing in 64-bit integers gives the same bits and lets
+// the loop run in vector lanes.
+template <class I, class O>
+constexpr bool kExactIntegerSum = std::is_same_v<I, uint8_t>&& std::is_same_v<O, double>;
+
+template <class I, class O>
+O singlePlaneSum(const I* __restrict in, int32_t n) {
+  if constexpr (kExactIntegerSum<I, O>) {
+    uint64_t s = 0;
+    for (int32_t k = 0; k < n; ++k) s += in[k];
+    return static_cast<O>(s);
+  } else {
+    O s = 0;
+    for (int32_t k = 0; k < n; ++k) s = addElement(s, in[k]);
+    return s;
+  }
+}
+
+template <class I, class O>
+O singlePlaneSquares(const I* __restrict in, int32_t n, O mean) {
+  O s = 0;
+  for (int32_t k = 0; k < n; ++k) s = addSquare(s, square(in[k], mean));
+  return s;
+}
+
+// out[p] = mean of plane p, out[planes + p] = mean squared deviation of plane p. Each plane's sums
+// take its elements in index order; the sums of different planes are independent.
+template <class I, class O>
+void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_t planes) {
+  const int32_t n = pixels * planes;
+  std::fill(out, out + 2 * planes, O(0));
+  if (planes == 1) {
+    out[0] = divide(singlePlaneSum<I, O>(in, n), pixels);
+    out[1] = divide(singlePlaneSquares(in, n, out[0]), pixels);
+    return;
+  }
+  O* mean = out;
+  O* spread = out + planes;
+  for (int32_t k = 0; k < n; k += planes)
+    for (int32_t p = 0; p < planes; ++p) mean[p] = addElement(mean[p], in[k + p]);
+  for (int32_t p = 0; p < planes; ++p) mean[p] = divide(mean[p], pixels);
+  for (int32_t k = 0; k < n; k += planes)
+    for (int32_t p = 0; p < planes; ++p) spread[p] = addSquare(spread[p], square(in[k + p], mean[p]));
+  for (int32_t p = 0; p < planes; ++p) spread[p] = divide(spread[p], pixels);
+}
+
+template <class I, class O>
+void meanSigmaStream() {
+  kxMInfo info, outInfo;
+  copyMetaInfo(info);
+  kxInterface::kxSetMatrix(0);
+  const int32_t count = inputCount();
+  // An empty stream has no matrix 0 to check and gives an empty output stream.
+  if (count == 0) return;
+  kxInfo::kxGetMInfo(&info);
+  const int32_t planes = info.Planes;
+  outInfo.Count = 2 * planes;
+  outInfo.X = 2;
+  outInfo.Y = 1;
+  outInfo.Planes = planes;
+  if (info.Y < 1 || info.X < 1 || planes < 1) fail(msg::kMatricesExpected);
+
+  for (int32_t i = 0; i < count; ++i) {
+    kxInterface::kxSetMatrix(i);
+    kxInfo::kxGetMInfo(&info);
+    // The output is laid out for the planes of matrix 0, and a matrix without pixels has no mean:
+    // such a later matrix is refused like an empty matrix 0 instead of being divided by zero or
+    // written beyond its output.
+    if (info.Y < 1 || info.X < 1 || info.Planes != planes) fail(msg::kMatricesExpected);
+    outInfo.Name = info.Name;
+    outInfo.UserDatas = info.UserDatas;
+    const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
+    O* out = static_cast<O*>(kxInterface::kxGetOVector(&outInfo));
+    meanSigma(in, out, info.X * info.Y, planes);
+  }
+}
+
+}  // namespace
+}  // namespace rk
+
+RK_ENTRY(_MittelSigma) {
+  return rk::dispatch<rk::In<0>, rk::Out<0>>([]<class I, class O>() { rk::meanSigmaStream<I, O>(); });
+}
