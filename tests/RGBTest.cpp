@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Reference.h"
 
 using namespace rktest;
 
@@ -15,64 +16,6 @@ const std::string kNotRgb = "Es liegen keine RGB - Bilder an (Planes = 3).";
 const std::string kMultiPlane =
     "Es liegen mehrbandige Daten an (Planes > 1). Nur der 1. Plane wird ber\xfc"
     "cksichtigt.";
-
-template <class F>
-void withType(kxType code, F&& f) {
-  switch (code) {
-    case 0:
-      return f.template operator()<uint8_t>();
-    case 2:
-      return f.template operator()<int32_t>();
-    case 3:
-      return f.template operator()<float>();
-    default:
-      return f.template operator()<double>();
-  }
-}
-
-// The conversion rules, written out: integers keep their low bits, floating values truncate toward
-// zero first (0 beyond 2^63 and for NaN). Every input value is exact as a double.
-template <class To>
-To expected(double v) {
-  if constexpr (std::is_integral_v<To>) {
-    const int64_t n =
-        (std::isnan(v) || std::fabs(v) >= 9223372036854775808.0) ? 0 : static_cast<int64_t>(std::trunc(v));
-    const auto bits = static_cast<uint64_t>(n);
-    if constexpr (std::is_same_v<To, uint8_t>)
-      return static_cast<uint8_t>(bits & 0xff);
-    else
-      return static_cast<int32_t>(static_cast<uint32_t>(bits & 0xffffffffu));
-  } else {
-    return static_cast<To>(v);
-  }
-}
-
-// Values that exercise each conversion: wrap-around, truncation, sign, NaN, huge magnitudes.
-template <class T>
-std::vector<T> edgeValues() {
-  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-  if constexpr (std::is_same_v<T, uint8_t>)
-    return {0, 1, 127, 128, 200, 255, 44};
-  else if constexpr (std::is_same_v<T, int32_t>)
-    return {-1, 300, 256, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), 16777217, 7};
-  else if constexpr (std::is_same_v<T, float>)
-    return {10.7f, -1.5f, 255.9f, 256.0f, 3e9f, 1e10f, static_cast<float>(nan), -INFINITY, 16777216.0f};
-  else
-    return {10.7, -1.5, 255.9, 256.0, 3e9, 1e10, nan, 1e19, -0.0, -2.7, 2147483648.5};
-}
-
-template <class T>
-std::vector<T> cycle(std::size_t n, std::size_t offset = 0) {
-  const std::vector<T> v = edgeValues<T>();
-  std::vector<T> out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = v[(i + offset) % v.size()];
-  return out;
-}
-
-template <class T>
-bool same(T a, T b) {
-  return sameBits(a, b) || (std::is_floating_point_v<T> && std::isnan(double(a)) && std::isnan(double(b)));
-}
 
 void connectOutputs(kxhost::Instance& inst, bool r, bool g, bool b) {
   inst.outputs[0].connected = r;
