@@ -186,7 +186,7 @@ TEST_P(SplitRejects, EarlierMatricesStayComplete) {
   addMatrix<uint8_t>(inst.inputs[0], 2, 1, 3, {1, 2, 3, 4, 5, 6});
   addMatrix<uint8_t>(inst.inputs[0], 1, 1, 3, {7, 8, 9});
   const std::size_t n = std::size_t(std::max(0, bad.x) * std::max(0, bad.y) * std::max(0, bad.planes));
-  addMatrix<uint8_t>(inst.inputs[0], bad.x, bad.y, bad.planes, std::vector<uint8_t>(n, 1));
+  addSized<uint8_t>(inst.inputs[0], 0, bad.x, bad.y, bad.planes, std::vector<uint8_t>(n, 1));
   connectOutputs(inst, true, true, true);
   kxhost::RunResult res = inst.run();
   EXPECT_FALSE(res.completed);
@@ -310,7 +310,7 @@ TEST(RGBJoin, OutputTakesNameAndUserDataOfRot) {
 TEST(RGBJoin, EmptyFirstMatrixFailsAfterTheMeta) {
   auto inst = instance("_RGBJoin");
   inst.inputs[0].stream.meta = info(1, 1, 1, "rot meta");
-  for (int n = 0; n < 3; ++n) addMatrix<uint8_t>(inst.inputs[n], 0, 4, 1, {});
+  for (int n = 0; n < 3; ++n) addSized<uint8_t>(inst.inputs[n], 0, 0, 4, 1, {});
   kxhost::RunResult res = inst.run();
   EXPECT_TRUE(res.processorError);
   EXPECT_EQ(res.error, kMatrices);
@@ -333,8 +333,8 @@ TEST(RGBJoin, LaterMatricesMayBeLargerOrEmpty) {
     std::vector<float> big(12);
     for (std::size_t k = 0; k < 12; ++k) big[k] = float(100 * n + int(k));
     addMatrix<float>(inst.inputs[n], 4, 3, 1, big);
-    addMatrix<float>(inst.inputs[n], 0, 2, 1, {});
-    addMatrix<float>(inst.inputs[n], 2, 2, 0, {});  // no planes: nothing to read
+    addSized<float>(inst.inputs[n], 3, 0, 2, 1, {});
+    addSized<float>(inst.inputs[n], 3, 2, 2, 0, {});  // no planes: nothing to read
   }
   inst.outputs[0].type = 3;
   kxhost::RunResult res = inst.run();

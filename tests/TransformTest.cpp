@@ -516,7 +516,7 @@ TEST(TransformImage, OutputKeepsNameUserDataAndPlanes) {
 TEST(TransformImage, EmptyMatricesStayEmpty) {
   for (double degrees : {30.0, 90.0, 180.0}) {
     auto inst = instance("_TransformImage");
-    addMatrix<float>(inst.inputs[0], 0, 3, 1, {});
+    addSized<float>(inst.inputs[0], 3, 0, 3, 1, {});
     ASSERT_TRUE(transform(inst, 2, degrees).completed) << degrees;
     ASSERT_EQ(inst.outputs[0].stream.size(), 1);
     EXPECT_EQ(inst.outputs[0].stream.matrices[0]->count(), 0u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kx/kx.h"
+#include "kxhost/Runtime.h"
 
 namespace rktest {
 
@@ -73,6 +74,21 @@ bool same(T a, T b) {
   if (std::memcmp(&a, &b, sizeof(T)) == 0) return true;
   if constexpr (std::is_floating_point_v<T>) return std::isnan(a) && std::isnan(b);
   return false;
+}
+
+// A matrix of any size, including sizes without elements (whose values are not copied), typed T.
+template <class T>
+kxhost::Matrix& addSized(kxhost::Pin& pin, kxType type, int32_t x, int32_t y, int32_t planes,
+                         const std::vector<T>& values) {
+  pin.type = type;
+  pin.connected = true;
+  kxMInfo info;
+  info.X = x;
+  info.Y = y;
+  info.Planes = planes;
+  kxhost::Matrix& m = pin.stream.add(type, info);
+  if (!values.empty() && values.size() * sizeof(T) == m.bytes()) std::memcpy(m.data(), values.data(), m.bytes());
+  return m;
 }
 
 }  // namespace rktest
