@@ -44,6 +44,15 @@ void withPlanes(int32_t planes, Fn&& fn) {
     fn.template operator()<0>();
 }
 
+// The general rotation's plane counts, fixed at compile time.
+template <class Fn>
+void oneOrThree(int32_t planes, Fn&& fn) {
+  if (planes == 3)
+    fn.template operator()<3>();
+  else
+    fn.template operator()<1>();
+}
+
 // Output rows mirrored or not, pixels within a row mirrored or not: the mirrors and the turns by
 // 0 and 180 degrees.
 template <class I, class O>
@@ -72,16 +81,20 @@ void quarterTurn(void* const* in, void* const* out, int32_t w, int32_t h, int32_
   constexpr int32_t kTile = 64;
   const auto p = static_cast<std::size_t>(planes);
   withPlanes(planes, [&]<int K>() {
+    const std::size_t stride = K > 0 ? std::size_t(K) : p;
     for (int32_t y0 = 0; y0 < h; y0 += kTile) {
       const int32_t y1 = std::min(h, y0 + kTile);
       for (int32_t x0 = 0; x0 < w; x0 += kTile) {
         const int32_t x1 = std::min(w, x0 + kTile);
         for (int32_t x = x0; x < x1; ++x) {
           O* dst = static_cast<O*>(out[clockwise ? x : w - 1 - x]);
-          for (int32_t y = y0; y < y1; ++y) {
-            const I* src = static_cast<const I*>(in[y]) + static_cast<std::size_t>(x) * p;
-            const auto column = static_cast<std::size_t>(clockwise ? h - 1 - y : y);
-            movePixel<K>(src, dst + column * p, p);
+          const std::size_t offset = static_cast<std::size_t>(x) * stride;
+          if (clockwise) {
+            for (int32_t y = y0; y < y1; ++y)
+              movePixel<K>(static_cast<const I*>(in[y]) + offset, dst + std::size_t(h - 1 - y) * stride, p);
+          } else {
+            for (int32_t y = y0; y < y1; ++y)
+              movePixel<K>(static_cast<const I*>(in[y]) + offset, dst + std::size_t(y) * stride, p);
           }
         }
       }
@@ -186,39 +199,39 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
     create(outInfo);
     return;
   }
-  const auto p = static_cast<std::size_t>(planes);
   PackedPixelRotator engine;
   ImageOwner source(engine, engine.allocImage(w, h), w, h);
   if (!source.get()) outOfMemory(w, h);
-  for (int32_t y = 0; y < h; ++y) {
-    const I* row = static_cast<const I*>(in[y]);
-    for (int32_t x = 0; x < w; ++x) {
-      const I* px = row + static_cast<std::size_t>(x) * p;
-      // Grey values fill all three channels, so the engine treats both kinds alike.
-      const PackedPixel v = planes == 3
-                                ? PackedPixel{convert<uint8_t>(px[0])} | PackedPixel{convert<uint8_t>(px[1])} << 8 |
-                                      PackedPixel{convert<uint8_t>(px[2])} << 16
-                                : PackedPixel{convert<uint8_t>(px[0])} * 0x010101u;
-      engine.setPixel(source.get(), w, h, x, y, v);
+  oneOrThree(planes, [&]<int K>() {
+    for (int32_t y = 0; y < h; ++y) {
+      const I* row = static_cast<const I*>(in[y]);
+      for (int32_t x = 0; x < w; ++x) {
+        const I* px = row + static_cast<std::size_t>(x) * K;
+        // Grey values fill all three channels, so the engine treats both kinds alike.
+        PackedPixel v = PackedPixel{convert<uint8_t>(px[0])} * 0x010101u;
+        if constexpr (K == 3) {
+          v = PackedPixel{convert<uint8_t>(px[0])} | PackedPixel{convert<uint8_t>(px[1])} << 8 |
+              PackedPixel{convert<uint8_t>(px[2])} << 16;
+        }
+        engine.setPixel(source.get(), w, h, x, y, v);
+      }
     }
-  }
+  });
 
   const ImageOwner rotated = rotatePacked(engine, source.get(), w, h, degrees);
   outInfo.X = rotated.width();
   outInfo.Y = rotated.height();
   void* const* out = create(outInfo);
-  for (int32_t y = 0; y < rotated.height(); ++y) {
-    O* row = static_cast<O*>(out[y]);
-    for (int32_t x = 0; x < rotated.width(); ++x) {
-      const PackedPixel v = engine.getPixel(rotated.get(), rotated.width(), rotated.height(), x, y);
-      O* px = row + static_cast<std::size_t>(x) * p;
-      px[0] = convert<O>(static_cast<uint8_t>(v));
-      if (planes == 3) {
-        px[1] = convert<O>(static_cast<uint8_t>(v >> 8));
-        px[2] = convert<O>(static_cast<uint8_t>(v >> 16));
+  oneOrThree(planes, [&]<int K>() {
+    for (int32_t y = 0; y < rotated.height(); ++y) {
+      O* row = static_cast<O*>(out[y]);
+      for (int32_t x = 0; x < rotated.width(); ++x) {
+        const PackedPixel v = engine.getPixel(rotated.get(), rotated.width(), rotated.height(), x, y);
+        O* px = row + static_cast<std::size_t>(x) * K;
+        for (int c = 0; c < K; ++c) px[c] = convert<O>(static_cast<uint8_t>(v >> (8 * c)));
       }
     }
-  }
+  });
 }
 
 // ---- the kernel ---------------------------------------------------------------------------------
