@@ -37,13 +37,13 @@ std::vector<std::vector<O>> reference(const std::vector<std::vector<I>>& stream,
       bool update = true;
       if (p.type == 1) {
         if constexpr (std::is_integral_v<I>)
-          update = static_cast<double>(raw) <= static_cast<double>(refConvert<I>(m + p.consta));
+          update = static_cast<double>(raw) <= static_cast<double>(pairConvert<I>(m + p.consta));
         else
           update = v <= m + p.consta;
       }
       if (update) m = m + (v - m) * p.rate;
       const double t = m + p.consta;
-      out.push_back(refConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
+      out.push_back(pairConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
     }
     result.push_back(out);
   }

@@ -21,12 +21,12 @@ const BinParams kParamSets[] = {
 
 template <class I, class O>
 std::vector<O> reference(const std::vector<I>& in, const BinParams& p) {
-  const double threshold = std::is_integral_v<I> ? static_cast<double>(refConvert<I>(p.threshold)) : p.threshold;
+  const double threshold = std::is_integral_v<I> ? static_cast<double>(pairConvert<I>(p.threshold)) : p.threshold;
   std::vector<O> out;
   for (I v : in) {
     const double x = static_cast<double>(v);
     const bool lower = std::isnan(x) || x < threshold;
-    out.push_back(refConvert<O>(lower ? p.below : p.above));
+    out.push_back(pairConvert<O>(lower ? p.below : p.above));
   }
   return out;
 }
@@ -52,7 +52,7 @@ TYPED_TEST(BinImageTypes, MatchesReferenceForEveryElement) {
     auto inst = instance("_BinImage");
     inst.outputs[0].type = code<O>();
     std::vector<I> a = samples<I>(5 * 3 * 2, seed++, true);
-    const double t = std::is_integral_v<I> ? double(refConvert<I>(p.threshold)) : p.threshold;
+    const double t = std::is_integral_v<I> ? double(pairConvert<I>(p.threshold)) : p.threshold;
     a[0] = static_cast<I>(t);
     a[1] = static_cast<I>(std::nextafter(t, -1e300));
     a[2] = static_cast<I>(std::nextafter(t, 1e300));

@@ -30,7 +30,7 @@ std::vector<O> reference(const std::vector<I>& in, int64_t pixels, int32_t plane
     if constexpr (std::is_integral_v<O>) {
       uint64_t sum = 0;
       for (std::size_t k = static_cast<std::size_t>(p); k < in.size(); k += static_cast<std::size_t>(planes))
-        sum = (sum + static_cast<uint64_t>(static_cast<int64_t>(refConvert<int32_t>(double(in[k]))))) & kMask<O>;
+        sum = (sum + static_cast<uint64_t>(static_cast<int64_t>(pairConvert<int32_t>(double(in[k]))))) & kMask<O>;
       const O total = fromBits<O>(sum);
       const int64_t divisor = std::is_same_v<O, uint8_t> ? pixels % 256 : pixels;
       const O mean = divisor == 0 ? O(0) : static_cast<O>(int64_t(total) / divisor);
@@ -42,7 +42,7 @@ std::vector<O> reference(const std::vector<I>& in, int64_t pixels, int32_t plane
           add = d * d;
         } else {
           const double d = double(in[k]) - double(mean);
-          add = static_cast<uint32_t>(refConvert<int32_t>(d * d));
+          add = static_cast<uint32_t>(pairConvert<int32_t>(d * d));
         }
         squares = (squares + add) & kMask<O>;
       }

@@ -20,7 +20,7 @@ struct RefSum {
   template <class I>
   void add(I v) {
     if constexpr (std::is_integral_v<O>) {
-      bits = (bits + static_cast<uint32_t>(refConvert<int32_t>(static_cast<double>(v)))) & 0xffffffffu;
+      bits = (bits + static_cast<uint32_t>(pairConvert<int32_t>(static_cast<double>(v)))) & 0xffffffffu;
     } else {
       value = static_cast<double>(static_cast<O>(value + static_cast<double>(v)));
     }
@@ -28,7 +28,7 @@ struct RefSum {
   O mean(int64_t divisor) const {
     if constexpr (std::is_integral_v<O>) {
       const int64_t sum = bits >= 0x80000000u ? static_cast<int64_t>(bits) - 4294967296 : static_cast<int64_t>(bits);
-      return refConvert<O>(static_cast<double>(sum / divisor));
+      return pairConvert<O>(static_cast<double>(sum / divisor));
     } else {
       return static_cast<O>(value / static_cast<double>(divisor));
     }

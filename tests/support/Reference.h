@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kx/kx.h"
+#include "support/Types.h"
 
 namespace rktest {
 
@@ -38,38 +39,6 @@ O fromDouble(double v) {
 
 // A 32-bit wrap of an exact integer.
 inline int64_t wrap32(int64_t v) { return fromInt<int32_t>(v); }
-
-inline const char* typeName(kxType c) {
-  switch (c) {
-    case 0:
-      return "u8";
-    case 2:
-      return "i32";
-    case 3:
-      return "f32";
-    default:
-      return "f64";
-  }
-}
-
-// Calls f.template operator()<T>() with the element type of code c (0, 2, 3 or 4).
-template <class F>
-void withType(kxType c, F&& f) {
-  switch (c) {
-    case 0:
-      f.template operator()<uint8_t>();
-      break;
-    case 2:
-      f.template operator()<int32_t>();
-      break;
-    case 3:
-      f.template operator()<float>();
-      break;
-    default:
-      f.template operator()<double>();
-      break;
-  }
-}
 
 template <class F>
 void withTypes(kxType a, kxType b, F&& f) {

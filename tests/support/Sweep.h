@@ -12,46 +12,9 @@
 #include <vector>
 
 #include "support/Harness.h"
+#include "support/Types.h"
 
 namespace rktest {
-
-constexpr kxType kImageCodes[] = {0, 2, 3, 4};
-
-inline const char* typeName(kxType code) {
-  switch (code) {
-    case 0:
-      return "u8";
-    case 2:
-      return "i32";
-    case 3:
-      return "f32";
-    case 4:
-      return "f64";
-    default:
-      return "unknown";
-  }
-}
-
-// Calls f.template operator()<T>() with the element type of an image type code.
-template <class F>
-void withType(kxType code, F&& f) {
-  switch (code) {
-    case 0:
-      f.template operator()<uint8_t>();
-      break;
-    case 2:
-      f.template operator()<int32_t>();
-      break;
-    case 3:
-      f.template operator()<float>();
-      break;
-    case 4:
-      f.template operator()<double>();
-      break;
-    default:
-      ADD_FAILURE() << "no element type for code " << code;
-  }
-}
 
 // Low 32 bits of v truncated toward zero; 0 for NaN, infinities and magnitudes of 2^63 or more.
 // Worked out with fmod, so it shares no code path with the library's conversion.

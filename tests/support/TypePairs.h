@@ -50,7 +50,7 @@ struct TypePairNames {
 // +-2^63 and for NaN), then the low 8 or 32 bits; floats by rounding. Integer sources pass through
 // double exactly.
 template <class O>
-O refConvert(double v) {
+O pairConvert(double v) {
   if constexpr (std::is_floating_point_v<O>) {
     return static_cast<O>(v);
   } else {

@@ -1,0 +1,295 @@
+// Geometry: mirroring, exact quarter and half turns, and rotation by any angle through the shear engine.
+//
+// Mirrors and the turns by 0, +-90 and +-180 degrees move elements and convert their type, nothing
+// else. Every other angle packs the matrix into 8-bit channels, rotates it with the engine of
+// Rotate.h and unpacks the result, so it serves one- and three-plane matrices only.
+#include "processors/geometry/Rotate.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "frame/Frame.h"
+
+namespace rk {
+namespace {
+
+constexpr const char* kPlanesForRotation =
+    "Beliebige Drehungen k\xf6nnen nur f\xfcr ein- und dreibandige Bilder ausgef\xfchrt werden";
+
+enum TransType : int32_t { kMirrorColumns = 0, kMirrorRows = 1, kRotate = 2 };
+
+// ---- element moves ------------------------------------------------------------------------------
+
+// Moves one pixel of `planes` elements; K > 0 fixes the plane count at compile time.
+template <int K, class I, class O>
+inline void movePixel(const I* __restrict in, O* __restrict out, std::size_t planes) {
+  if constexpr (K > 0) {
+    for (int c = 0; c < K; ++c) out[c] = convert<O>(in[c]);
+  } else {
+    for (std::size_t c = 0; c < planes; ++c) out[c] = convert<O>(in[c]);
+  }
+}
+
+// Calls fn.template operator()<K>() with K = 1 or 3 for those plane counts, so their pixel moves
+// unroll, and K = 0 (plane count read at run time) for the rest.
+template <class Fn>
+void withPlanes(int32_t planes, Fn&& fn) {
+  if (planes == 1)
+    fn.template operator()<1>();
+  else if (planes == 3)
+    fn.template operator()<3>();
+  else
+    fn.template operator()<0>();
+}
+
+// The general rotation's plane counts, fixed at compile time.
+template <class Fn>
+void oneOrThree(int32_t planes, Fn&& fn) {
+  if (planes == 3)
+    fn.template operator()<3>();
+  else
+    fn.template operator()<1>();
+}
+
+// Output rows mirrored or not, pixels within a row mirrored or not: the mirrors and the turns by
+// 0 and 180 degrees.
+template <class I, class O>
+void flip(void* const* in, void* const* out, int32_t w, int32_t h, int32_t planes, bool rows, bool columns) {
+  if (w < 1 || h < 1 || planes < 1) return;  // a matrix without elements
+  const auto p = static_cast<std::size_t>(planes);
+  const auto width = static_cast<std::size_t>(w);
+  for (int32_t y = 0; y < h; ++y) {
+    const I* src = static_cast<const I*>(in[y]);
+    O* dst = static_cast<O*>(out[rows ? h - 1 - y : y]);
+    if (!columns) {
+      for (std::size_t k = 0; k < width * p; ++k) dst[k] = convert<O>(src[k]);
+      continue;
+    }
+    withPlanes(planes, [&]<int K>() {
+      for (std::size_t x = 0; x < width; ++x) movePixel<K>(src + x * p, dst + (width - 1 - x) * p, p);
+    });
+  }
+}
+
+// The quarter turns: out(h-1-y, x) = in(x, y) for +90, out(y, w-1-x) = in(x, y) for -90. The
+// output has h columns and w rows. Tiles keep both sides of the transposition in cache.
+template <class I, class O>
+void quarterTurn(void* const* in, void* const* out, int32_t w, int32_t h, int32_t planes, bool clockwise) {
+  if (w < 1 || h < 1 || planes < 1) return;  // a matrix without elements
+  constexpr int32_t kTile = 64;
+  const auto p = static_cast<std::size_t>(planes);
+  withPlanes(planes, [&]<int K>() {
+    const std::size_t stride = K > 0 ? std::size_t(K) : p;
+    for (int32_t y0 = 0; y0 < h; y0 += kTile) {
+      const int32_t y1 = std::min(h, y0 + kTile);
+      for (int32_t x0 = 0; x0 < w; x0 += kTile) {
+        const int32_t x1 = std::min(w, x0 + kTile);
+        for (int32_t x = x0; x < x1; ++x) {
+          O* dst = static_cast<O*>(out[clockwise ? x : w - 1 - x]);
+          const std::size_t offset = static_cast<std::size_t>(x) * stride;
+          if (clockwise) {
+            for (int32_t y = y0; y < y1; ++y)
+              movePixel<K>(static_cast<const I*>(in[y]) + offset, dst + std::size_t(h - 1 - y) * stride, p);
+          } else {
+            for (int32_t y = y0; y < y1; ++y)
+              movePixel<K>(static_cast<const I*>(in[y]) + offset, dst + std::size_t(y) * stride, p);
+          }
+        }
+      }
+    }
+  });
+}
+
+// ---- general rotation ---------------------------------------------------------------------------
+
+// Releases an engine image on every way out of the kernel, host exceptions included.
+class ImageOwner {
+public:
+  ImageOwner(PackedPixelRotator& engine, PixelRotator::Image image, int32_t width, int32_t height)
+      : engine_(engine), image_(image), width_(width), height_(height) {}
+  ImageOwner(const ImageOwner&) = delete;
+  ImageOwner& operator=(const ImageOwner&) = delete;
+  ~ImageOwner() {
+    if (image_) engine_.destroyImage(image_, width_, height_);
+  }
+  PixelRotator::Image get() const { return image_; }
+  int32_t width() const { return width_; }
+  int32_t height() const { return height_; }
+
+private:
+  PackedPixelRotator& engine_;
+  PixelRotator::Image image_;
+  int32_t width_;
+  int32_t height_;
+};
+
+// The engine has no message of its own for exhausted memory; the run ends as a host failure would.
+[[noreturn]] void outOfMemory(int32_t width, int32_t height) {
+  char text[160];
+  std::snprintf(text, sizeof text, "_TransformImage: not enough memory to rotate a %d x %d image", width, height);
+  throw new kxEx(text);
+}
+
+// The engine's angle: the negated rotation in [0, 360). fmod gives exactly what repeated steps of
+// 360 give for every angle below 2^55 degrees, where those steps are exact, and ends for larger ones
+// and infinities too (which become NaN and fall through every band below).
+double engineAngle(double degrees) {
+  double a = -degrees;
+  if (a >= 360.0) a = std::fmod(a, 360.0);
+  if (a < 0.0) {
+    a = std::fmod(a, 360.0);
+    if (a < 0.0) a += 360.0;
+  }
+  return a;
+}
+
+// Rotates the packed w x h image by the angle and returns the result, owned. The angle is brought
+// within 45 degrees of zero by an exact quarter-turn multiple first, so the shears stay small.
+ImageOwner rotatePacked(PackedPixelRotator& engine, PixelRotator::Image source, int32_t w, int32_t h, double degrees) {
+  double a = engineAngle(degrees);
+  int32_t turn = 0;
+  if (45 < a && a <= 135)
+    turn = 90;
+  else if (135 < a && a <= 225)
+    turn = 180;
+  else if (225 < a && a <= 315)
+    turn = 270;
+
+  PixelRotator::Image mid = source;
+  int32_t midW = w, midH = h;
+  if (turn != 0) {
+    if (turn != 180) std::swap(midW, midH);
+    mid = engine.allocImage(midW, midH);
+    if (!mid) outOfMemory(w, h);
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        const PackedPixel v = engine.getPixel(source, w, h, x, y);
+        if (turn == 90)
+          engine.setPixel(mid, midW, midH, y, w - 1 - x, v);
+        else if (turn == 180)
+          engine.setPixel(mid, midW, midH, w - 1 - x, h - 1 - y, v);
+        else
+          engine.setPixel(mid, midW, midH, h - 1 - y, x, v);
+      }
+    }
+    a = a - turn;
+  }
+  ImageOwner midOwner(engine, mid != source ? mid : nullptr, midW, midH);
+
+  int32_t outW = 0, outH = 0;
+  PixelRotator::Image rotated = PixelRotator::rotate(engine, mid, midW, midH, a, 0, outW, outH);
+  if (!rotated) outOfMemory(w, h);
+  return ImageOwner(engine, rotated, outW, outH);
+}
+
+// create(outInfo) makes the output matrix and returns its rows.
+template <class I, class O, class Create>
+void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&& create) {
+  const int32_t w = info.X, h = info.Y, planes = info.Planes;
+  if (planes != 1 && planes != 3) {
+    kxQMessages::kxSetWarning("%s", kPlanesForRotation);
+    return;
+  }
+  kxMInfo outInfo;
+  outInfo = info;
+  if (w < 1 || h < 1) {
+    // Nothing to rotate: the output is as empty as the input.
+    create(outInfo);
+    return;
+  }
+  PackedPixelRotator engine;
+  ImageOwner source(engine, engine.allocImage(w, h), w, h);
+  if (!source.get()) outOfMemory(w, h);
+  oneOrThree(planes, [&]<int K>() {
+    for (int32_t y = 0; y < h; ++y) {
+      const I* row = static_cast<const I*>(in[y]);
+      for (int32_t x = 0; x < w; ++x) {
+        const I* px = row + static_cast<std::size_t>(x) * K;
+        // Grey values fill all three channels, so the engine treats both kinds alike.
+        PackedPixel v = PackedPixel{convert<uint8_t>(px[0])} * 0x010101u;
+        if constexpr (K == 3) {
+          v = PackedPixel{convert<uint8_t>(px[0])} | PackedPixel{convert<uint8_t>(px[1])} << 8 |
+              PackedPixel{convert<uint8_t>(px[2])} << 16;
+        }
+        engine.setPixel(source.get(), w, h, x, y, v);
+      }
+    }
+  });
+
+  const ImageOwner rotated = rotatePacked(engine, source.get(), w, h, degrees);
+  outInfo.X = rotated.width();
+  outInfo.Y = rotated.height();
+  void* const* out = create(outInfo);
+  oneOrThree(planes, [&]<int K>() {
+    for (int32_t y = 0; y < rotated.height(); ++y) {
+      O* row = static_cast<O*>(out[y]);
+      for (int32_t x = 0; x < rotated.width(); ++x) {
+        const PackedPixel v = engine.getPixel(rotated.get(), rotated.width(), rotated.height(), x, y);
+        O* px = row + static_cast<std::size_t>(x) * K;
+        for (int c = 0; c < K; ++c) px[c] = convert<O>(static_cast<uint8_t>(v >> (8 * c)));
+      }
+    }
+  });
+}
+
+// ---- the kernel ---------------------------------------------------------------------------------
+
+template <class I, class O>
+void transformKernel() {
+  int32_t type = 0;
+  double degrees = 0;
+  Parameter::kxGetParameter(0, &type);
+  Parameter::kxGetParameter(1, &degrees);
+  kxMInfo info;
+  copyMetaInfo(info);
+  kxInterface::kxSetMatrix(0);
+  const int32_t count = inputCount();
+  int32_t produced = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    kxInterface::kxSetMatrix(i);
+    kxInfo::kxGetMInfo(&info);
+    void* const* in = kxInterface::kxGetIMatrix();
+    const int32_t w = info.X, h = info.Y, planes = info.Planes;
+    // Output matrices follow one another without gaps: a matrix that yields none (a general
+    // rotation of a matrix with other than 1 or 3 planes) leaves no hole in the output stream,
+    // and the next output takes the index it would have had.
+    auto create = [&](const kxMInfo& outInfo) {
+      if (produced != i) kxInterface::kxSetMatrix(produced);
+      void* const* rows = kxInterface::kxGetOMatrix(&outInfo);
+      ++produced;
+      return rows;
+    };
+    // An output of the input's size (swapped for the quarter turns), name, user data and planes.
+    auto output = [&](bool swapped) {
+      kxMInfo outInfo;
+      outInfo = info;
+      outInfo.X = swapped ? h : w;
+      outInfo.Y = swapped ? w : h;
+      return create(outInfo);
+    };
+    if (type == kMirrorColumns) {
+      flip<I, O>(in, output(false), w, h, planes, false, true);
+    } else if (type == kMirrorRows) {
+      flip<I, O>(in, output(false), w, h, planes, true, false);
+    } else if (type != kRotate) {
+      continue;
+    } else if (degrees == 0) {
+      flip<I, O>(in, output(false), w, h, planes, false, false);
+    } else if (degrees == -180 || degrees == 180) {
+      flip<I, O>(in, output(false), w, h, planes, true, true);
+    } else if (degrees == 90 || degrees == -90) {
+      quarterTurn<I, O>(in, output(true), w, h, planes, degrees == 90);
+    } else {
+      rotateGeneral<I, O>(info, in, degrees, create);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace rk
+
+RK_ENTRY(_TransformImage) {
+  return rk::dispatch<rk::In<0>, rk::Out<0>>([]<class I, class O>() { rk::transformKernel<I, O>(); });
+}

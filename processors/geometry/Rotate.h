@@ -1,0 +1,281 @@
+// The rotation engine: packed 8-bit-per-channel images rotated by any angle through three shears.
+//
+// PixelRotator holds the algorithms and reaches image storage only through its five operations.
+// The algorithms are templates over the engine type: given an engine of a final class, every
+// getPixel/setPixel is a direct call the compiler inlines, so the shear loops pay no virtual call
+// per pixel; given a PixelRotator& they still work, through the virtual operations.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "frame/Types.h"
+
+namespace rk {
+
+// Channel 0 in bits 0-7, channel 1 in bits 8-15, channel 2 in bits 16-23; bits 24-31 stay 0.
+using PackedPixel = uint32_t;
+
+class PixelRotator {
+public:
+  // Opaque to the algorithms; only the five operations know what an image is.
+  using Image = void*;
+
+  virtual ~PixelRotator() = default;
+  virtual PackedPixel getPixel(Image image, int32_t width, int32_t height, int32_t x, int32_t y) = 0;
+  virtual void setPixel(Image image, int32_t width, int32_t height, int32_t x, int32_t y, PackedPixel value) = 0;
+  // A new image of width * height pixels, contents undefined; null when memory is short.
+  virtual Image allocImage(int32_t width, int32_t height) = 0;
+  // A new image with the contents of `image`; null when memory is short.
+  virtual Image copyImage(Image image, int32_t width, int32_t height) = 0;
+  virtual void destroyImage(Image image, int32_t width, int32_t height) = 0;
+
+  // Rotates `source` (width x height) by `degrees` through three shears with sub-pixel blending,
+  // growing the image to hold the result and filling the uncovered area with `background`. Returns
+  // the new image and its size, or null when an image cannot be allocated, in which case every
+  // working image is already released. The source stays with the caller.
+  template <class Engine>
+  static Image rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
+                      PackedPixel background, int32_t& outWidth, int32_t& outHeight);
+
+private:
+  // Channels scaled by w in [0, 1], each truncated toward zero. Formed in int32_t, which holds
+  // every channel, so that the conversions vectorise.
+  static PackedPixel scaled(PackedPixel p, double w) {
+    return channel(static_cast<int32_t>(p & 0xffu) * w) | channel(static_cast<int32_t>(p >> 8 & 0xffu) * w) << 8 |
+           channel(static_cast<int32_t>(p >> 16 & 0xffu) * w) << 16;
+  }
+  static PackedPixel channel(double v) { return static_cast<PackedPixel>(static_cast<int32_t>(v)); }
+
+  // p - left + carry, channel by channel, each modulo 256; no borrow crosses into the next channel.
+  static PackedPixel blended(PackedPixel p, PackedPixel left, PackedPixel carry) {
+    return lane(p, left, carry, 0) | lane(p, left, carry, 8) | lane(p, left, carry, 16);
+  }
+  // Bits above a channel do not reach its low 8 bits in a sum or difference, so they need no mask.
+  static PackedPixel lane(PackedPixel p, PackedPixel left, PackedPixel carry, int shift) {
+    return (((p >> shift) - (left >> shift) + (carry >> shift)) & 0xffu) << shift;
+  }
+
+  // A fractional shift split into whole pixels k = floor(d) and the fraction w = d - k.
+  struct Shift {
+    int64_t k;
+    double w;
+  };
+  static Shift shiftOf(double d) {
+    const int64_t k = truncToInt64(std::floor(d));
+    double w = d - static_cast<double>(k);
+    // Only a NaN angle gets here with w outside [0, 1]; its products truncate to 0 as w = 0 does.
+    if (!(w >= 0.0 && w <= 1.0)) w = 0.0;
+    return {k, w};
+  }
+
+  // Moves a line of n source pixels into a destination line of m pixels with the fractional shift d:
+  // source position i lands on i + k and hands w of itself on to the next position, the carry, so
+  // destination i + k holds p(i) - left(i) + left(i - 1), left = p scaled by w. Positions outside the
+  // moved line hold the background. Every destination position 0..m-1 is written exactly once.
+  // `get(i)` reads source position i, `put(j, v)` writes destination position j.
+  template <class Get, class Put>
+  static void skew(Get get, Put put, int32_t n, int32_t m, double d, PackedPixel background) {
+    const auto [k, w] = shiftOf(d);
+    // The ranges below are formed in 64 bits, where k may lie far outside the line, and each ends
+    // within 0..max(n, m), so the loops run on 32-bit positions.
+    const auto lead = static_cast<int32_t>(std::clamp<int64_t>(k, 0, m));
+    const auto first = static_cast<int32_t>(std::clamp<int64_t>(-k, 0, n));
+    const auto last = static_cast<int32_t>(std::clamp<int64_t>(m - k, 0, n));  // exclusive
+    const int64_t end = n + k;
+    for (int32_t j = 0; j < lead; ++j) put(j, background);
+    if (first < last) {
+      const auto shift = static_cast<int32_t>(k);
+      const PackedPixel carry = first > 0 ? scaled(get(first - 1), w) : background;
+      const PackedPixel p = get(first);
+      put(first + shift, blended(p, scaled(p, w), carry));
+      // The carry is the previous pixel's share; recomputing it rather than handing it over leaves
+      // the iterations independent, so the loop vectorises.
+      for (int32_t i = first + 1; i < last; ++i) {
+        const PackedPixel q = get(i);
+        put(i + shift, blended(q, scaled(q, w), scaled(get(i - 1), w)));
+      }
+    }
+    if (end >= 0 && end < m) put(static_cast<int32_t>(end), n > 0 ? scaled(get(n - 1), w) : background);
+    const auto tail = static_cast<int32_t>(std::clamp<int64_t>(end + 1, 0, m));
+    for (int32_t j = tail; j < m; ++j) put(j, background);
+  }
+
+  // The skew of columns 0..width-1 of `source` (height n) into those of `dest` (height m), column u
+  // shifted by d - u * s formed by repeated subtraction; the result is that of skew() applied to
+  // each column in turn. Columns go in blocks of a cache line's width and are walked along the
+  // rows, so that neither image is read down its columns: per source row, the block's new values
+  // are formed together (a loop that vectorises), then stored where each column lands.
+  template <class Engine>
+  static void skewColumns(Engine& engine, Image source, int32_t width, int32_t n, Image dest, int32_t m, double d,
+                          double s, PackedPixel background) {
+    constexpr int32_t kBlock = 16;
+    for (int32_t u0 = 0; u0 < width; u0 += kBlock) {
+      const int32_t columns = std::min(kBlock, width - u0);
+      int64_t k[kBlock];
+      double w[kBlock];
+      PackedPixel carry[kBlock];
+      PackedPixel moved[kBlock];
+      int32_t lead[kBlock];  // rows [0, lead) above the moved pixels
+      int32_t tail[kBlock];  // rows [tail, m) below them and the last carry
+      int32_t leadRows = 0, tailRow = m;
+      for (int32_t b = 0; b < columns; ++b) {
+        const Shift shift = shiftOf(d);
+        k[b] = shift.k;
+        w[b] = shift.w;
+        carry[b] = background;
+        lead[b] = static_cast<int32_t>(std::clamp<int64_t>(shift.k, 0, m));
+        tail[b] = static_cast<int32_t>(std::clamp<int64_t>(n + shift.k + 1, 0, m));
+        leadRows = std::max(leadRows, lead[b]);
+        tailRow = std::min(tailRow, tail[b]);
+        d = d - s;
+      }
+      for (int32_t j = 0; j < leadRows; ++j) {
+        for (int32_t b = 0; b < columns; ++b) {
+          if (j < lead[b]) engine.setPixel(dest, width, m, u0 + b, j, background);
+        }
+      }
+      for (int32_t i = 0; i < n; ++i) {
+        for (int32_t b = 0; b < columns; ++b) {
+          const PackedPixel p = engine.getPixel(source, width, n, u0 + b, i);
+          const PackedPixel left = scaled(p, w[b]);
+          moved[b] = blended(p, left, carry[b]);
+          carry[b] = left;
+        }
+        for (int32_t b = 0; b < columns; ++b) {
+          const int64_t j = i + k[b];
+          if (j >= 0 && j < m) engine.setPixel(dest, width, m, u0 + b, static_cast<int32_t>(j), moved[b]);
+        }
+      }
+      for (int32_t b = 0; b < columns; ++b) {
+        const int64_t end = n + k[b];
+        if (end >= 0 && end < m) engine.setPixel(dest, width, m, u0 + b, static_cast<int32_t>(end), carry[b]);
+      }
+      for (int32_t j = tailRow; j < m; ++j) {
+        for (int32_t b = 0; b < columns; ++b) {
+          if (j >= tail[b]) engine.setPixel(dest, width, m, u0 + b, j, background);
+        }
+      }
+    }
+  }
+
+  // A size the operations can take: positive and within 32 bits.
+  static bool fits(int64_t size) { return size > 0 && size <= std::numeric_limits<int32_t>::max(); }
+};
+
+template <class Engine>
+PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
+                                         PackedPixel background, int32_t& outWidth, int32_t& outHeight) {
+  static_assert(std::derived_from<Engine, PixelRotator>, "the algorithms reach storage through the five operations");
+  if (degrees == 0.0) {
+    outWidth = width;
+    outHeight = height;
+    return engine.copyImage(source, width, height);
+  }
+  const double theta = degrees * 0.017453292519943295;
+  const double s = std::sin(theta);
+  const double t = std::tan(theta / 2);
+  const double c = std::cos(theta);
+
+  // First shear, horizontal: rows move by (u + 1/2) * t.
+  const int64_t w1 = width + truncToInt64(std::fabs(t) * height);
+  if (!fits(w1)) return nullptr;
+  const auto width1 = static_cast<int32_t>(w1);
+  Image d1 = engine.allocImage(width1, height);
+  if (!d1) return nullptr;
+  // The accessors capture by value: copies the stores cannot alias, which lets the skew loop vectorise.
+  for (int32_t u = 0; u < height; ++u) {
+    const double d = t >= 0 ? (u + 0.5) * t : ((u - height) + 0.5) * t;
+    skew([=, &engine](int32_t i) { return engine.getPixel(source, width, height, i, u); },
+         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d1, width1, height, j, u, v); }, width, width1, d,
+         background);
+  }
+
+  // Second shear, vertical: each column moves by s less than the one before.
+  const int64_t h2 = truncToInt64(width * std::fabs(s) + height * c) + 1;
+  Image d2 = fits(h2) ? engine.allocImage(width1, static_cast<int32_t>(h2)) : nullptr;
+  if (!d2) {
+    engine.destroyImage(d1, width1, height);
+    return nullptr;
+  }
+  const auto height2 = static_cast<int32_t>(h2);
+  skewColumns(engine, d1, width1, height, d2, height2, s > 0 ? (width - 1) * s : (w1 - width) * s, s, background);
+  engine.destroyImage(d1, width1, height);
+
+  // Third shear, horizontal again: each row moves by t more than the one before.
+  const int64_t w3 = truncToInt64(width * c + height * std::fabs(s)) + 1;
+  Image d3 = fits(w3) ? engine.allocImage(static_cast<int32_t>(w3), height2) : nullptr;
+  if (!d3) {
+    engine.destroyImage(d2, width1, height2);
+    return nullptr;
+  }
+  const auto width3 = static_cast<int32_t>(w3);
+  double d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
+  for (int32_t u = 0; u < height2; ++u) {
+    skew([=, &engine](int32_t i) { return engine.getPixel(d2, width1, height2, i, u); },
+         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d3, width3, height2, j, u, v); }, width1, width3, d,
+         background);
+    d = d + t;
+  }
+  engine.destroyImage(d2, width1, height2);
+
+  outWidth = width3;
+  outHeight = height2;
+  return d3;
+}
+
+// Packed images in plain heap memory: pixel (x, y) at index y * width + x.
+class PackedPixelRotator final : public PixelRotator {
+public:
+  PackedPixel getPixel(Image image, int32_t width, int32_t, int32_t x, int32_t y) override {
+    return static_cast<const PackedPixel*>(image)[index(width, x, y)];
+  }
+  void setPixel(Image image, int32_t width, int32_t, int32_t x, int32_t y, PackedPixel value) override {
+    static_cast<PackedPixel*>(image)[index(width, x, y)] = value;
+  }
+  Image allocImage(int32_t width, int32_t height) override {
+    const std::size_t size = bytes(width, height);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Each working image is written once, read once and released, so first-touch page faults
+    // would cost more than the shears themselves; large ones ask for huge pages instead.
+    if (size >= kHugePage) {
+      const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+      void* image = std::aligned_alloc(kHugePage, rounded);
+      if (image) madvise(image, rounded, MADV_HUGEPAGE);
+      return image;
+    }
+#endif
+    return std::malloc(size);
+  }
+  Image copyImage(Image image, int32_t width, int32_t height) override {
+    Image copy = allocImage(width, height);
+    if (copy) std::memcpy(copy, image, bytes(width, height));
+    return copy;
+  }
+  void destroyImage(Image image, int32_t, int32_t) override { std::free(image); }
+
+private:
+  static constexpr std::size_t kHugePage = std::size_t(2) << 20;
+
+  static std::size_t index(int32_t width, int32_t x, int32_t y) {
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+  }
+  // At least one pixel, so that an empty image is not mistaken for a failed allocation.
+  static std::size_t bytes(int32_t width, int32_t height) {
+    const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
+    const std::size_t h = height > 0 ? static_cast<std::size_t>(height) : 0;
+    return std::max<std::size_t>(w * h, 1) * sizeof(PackedPixel);
+  }
+};
+
+}  // namespace rk
