@@ -1,5 +1,6 @@
 // The configuration dialogs driven by scripted user actions through Instance::configure(): what is
 // shown, what is written back and in which form, the checks and their messages, DTransform's rules.
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -183,6 +184,12 @@ struct EditCase {
   double value;  // when accepted
 };
 
+void PrintTo(const EditCase& e, std::ostream* o) { *o << e.param << " typed '" << e.typed << "'"; }
+
+std::string editName(const ::testing::TestParamInfo<EditCase>& info) {
+  return std::string(info.param.param) + (info.param.accepted ? "Accepts" : "Rejects") + std::to_string(info.index);
+}
+
 class DialogEditText : public ::testing::TestWithParam<EditCase> {};
 
 TEST_P(DialogEditText, NonNumbersShowTheFrameworkMessageAndKeepTheDialogOpen) {
@@ -222,14 +229,16 @@ INSTANTIATE_TEST_SUITE_P(Doubles, DialogEditText,
                                            EditCase{"_BlendImage", 1009, "blendfaktor", "1e999", false, 0},
                                            EditCase{"_BlendImage", 1009, "blendfaktor", " -0.75 ", true, -0.75},
                                            EditCase{"_BlendImage", 1009, "blendfaktor", "+2e3", true, 2000},
-                                           EditCase{"_BlendImage", 1009, "blendfaktor", "12", true, 12}));
+                                           EditCase{"_BlendImage", 1009, "blendfaktor", "12", true, 12}),
+                         editName);
 INSTANTIATE_TEST_SUITE_P(Integers, DialogEditText,
                          ::testing::Values(EditCase{"_ConstImage", 1009, "MCount", "1.5", false, 0},
                                            EditCase{"_ConstImage", 1009, "MCount", "1e3", false, 0},
                                            EditCase{"_ConstImage", 1009, "MCount", "2147483648", false, 0},
                                            EditCase{"_ConstImage", 1009, "MCount", "12abc", false, 0},
                                            EditCase{"_ConstImage", 1009, "MCount", " 42 ", true, 42},
-                                           EditCase{"_ConstImage", 1009, "MCount", "2147483647", true, 2147483647}));
+                                           EditCase{"_ConstImage", 1009, "MCount", "2147483647", true, 2147483647}),
+                         editName);
 
 TEST(DialogEdit, CorrectedTextAfterAParseErrorIsWrittenOnce) {
   auto inst = instance("_ScalarDivImage");
@@ -247,6 +256,8 @@ struct CountCase {
   int countId, planesId, xId, yId;
   const char* planesParam;
 };
+
+void PrintTo(const CountCase& k, std::ostream* o) { *o << k.entry; }
 
 class CountChecks : public ::testing::TestWithParam<CountCase> {};
 
@@ -330,6 +341,11 @@ struct RadioCase {
   int32_t written;
 };
 
+void PrintTo(const RadioCase& r, std::ostream* o) {
+  *o << "TA " << r.initial;
+  for (const std::string& a : r.actions) *o << ", " << a;
+}
+
 class BinAdaptRadio : public ::testing::TestWithParam<RadioCase> {};
 
 TEST_P(BinAdaptRadio, GroupReadAsIndexOrMinusOne) {
@@ -351,7 +367,11 @@ INSTANTIATE_TEST_SUITE_P(Values, BinAdaptRadio,
                                            RadioCase{-1, {"ok"}, 0, -1}, RadioCase{7, {"ok"}, 0, -1},
                                            RadioCase{-1, {"click 1001", "ok"}, 0, 1},
                                            RadioCase{1, {"click 1000", "ok"}, 1001, 0},
-                                           RadioCase{0, {"click 1001", "click 1000", "ok"}, 1000, 0}));
+                                           RadioCase{0, {"click 1001", "click 1000", "ok"}, 1000, 0}),
+                         [](const auto& info) {
+                           return "Read" + std::string(info.param.initial < 0 ? "Minus" : "") +
+                                  std::to_string(std::abs(info.param.initial)) + "Case" + std::to_string(info.index);
+                         });
 
 TEST(BinAdapt, OffsetFieldEditsConstaAndAdaptRateEditsOffset) {
   auto inst = instance("_BinAdaptThreshImage");
@@ -441,6 +461,8 @@ struct SpinCase {
   double stored;
 };
 
+void PrintTo(const SpinCase& k, std::ostream* o) { *o << k.start << (k.up ? " up" : " down"); }
+
 class TransformSpin : public ::testing::TestWithParam<SpinCase> {};
 
 TEST_P(TransformSpin, StepsByOneDegreeAndWrapsPast180) {
@@ -464,7 +486,14 @@ INSTANTIATE_TEST_SUITE_P(Angles, TransformSpin,
                                            SpinCase{180, false, "179", 179}, SpinCase{-180, true, "-179", -179},
                                            SpinCase{179, true, "180", 180}, SpinCase{-179, false, "-180", -180},
                                            SpinCase{179.5, true, "-90", -90}, SpinCase{-179.5, false, "90", 90},
-                                           SpinCase{500, false, "-90", -90}, SpinCase{0, false, "-1", -1}));
+                                           SpinCase{500, false, "-90", -90}, SpinCase{0, false, "-1", -1}),
+                         [](const auto& info) {
+                           std::string n = std::to_string(info.param.start);
+                           n = n.substr(0, n.find_last_not_of('0') + 1);
+                           if (n.back() == '.') n.pop_back();
+                           for (char& ch : n) ch = ch == '-' ? 'M' : ch == '.' ? 'p' : ch;
+                           return "From" + n + (info.param.up ? "Up" : "Down");
+                         });
 
 TEST(Transform, SpinStartsFromTheTypedAngleOrTheOldOneWhenTheTextIsNoNumber) {
   auto inst = instance("_TransformImage");

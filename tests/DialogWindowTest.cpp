@@ -265,4 +265,19 @@ TEST_F(WindowTest, FailedCheckShowsAStopMessageBoxAndKeepsTheDialogOpen) {
   EXPECT_EQ(inst.params[1].lVal, 0);
 }
 
+TEST(NoDisplay, IsReportedClearly) {
+  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+  std::string why;
+  unsetenv("DISPLAY");
+  EXPECT_FALSE(kxui::displayAvailable(&why));
+  EXPECT_EQ(why, "no display: the DISPLAY environment variable is not set");
+  setenv("DISPLAY", ":65000", 1);
+  EXPECT_FALSE(kxui::displayAvailable(&why));
+  EXPECT_EQ(why, "no display: display \":65000\" cannot be opened");
+  if (saved.empty())
+    unsetenv("DISPLAY");
+  else
+    setenv("DISPLAY", saved.c_str(), 1);
+}
+
 }  // namespace

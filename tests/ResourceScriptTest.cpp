@@ -160,6 +160,8 @@ struct Malformed {
 
 const char* kDialogHead = "100 DIALOG 0, 0, 50, 50\nBEGIN\n";
 
+void PrintTo(const Malformed& m, std::ostream* o) { *o << m.name; }
+
 class MalformedScript : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(MalformedScript, IsRejectedNamingTheLine) {

@@ -25,7 +25,7 @@ constexpr Fl_Font kFont = FL_FREE_FONT;
 constexpr const char* kFontName = " Liberation Sans";  // leading blank: regular style
 constexpr Fl_Fontsize kFontSize = 11;
 
-// Toolkit labels treat '@' as the start of a symbol; the framework's texts mean it literally.
+// Widget labels treat '@' as the start of a symbol; the framework's texts mean it literally.
 std::string labelText(const std::string& latin1) {
   std::string r;
   for (char c : text::latin1ToUtf8(latin1)) {
@@ -442,7 +442,6 @@ Display* openDisplay(std::string* why) {
 }  // namespace
 
 bool displayAvailable(std::string* why) {
-  if (fl_display) return true;
   std::string reason;
   Display* d = openDisplay(&reason);
   if (why) *why = reason;
@@ -466,7 +465,7 @@ WindowBackend::~WindowBackend() = default;
 void WindowBackend::runModal(Session& session) {
   const DialogTemplate& t = session.dialogTemplate();
   Rect client = toPixels({0, 0, t.rect.width, t.rect.height});
-  DialogWindow window(session, client.width, client.height, labelText(t.caption));
+  DialogWindow window(session, client.width, client.height, text::latin1ToUtf8(t.caption));
   window.position((Fl::w() - client.width) / 2, (Fl::h() - client.height) / 2);
   window.set_modal();
   window.sync();
@@ -486,7 +485,7 @@ void WindowBackend::runModal(Session& session) {
 int WindowBackend::messageBox(const std::string& text, unsigned style, const std::string& title) {
   const int pad = 12, icon = 32, buttonW = 75, buttonH = 23;
   std::string body = text::latin1ToUtf8(text);
-  std::string caption = labelText(title);
+  std::string caption = text::latin1ToUtf8(title);  // window titles take no symbols
   fl_font(kFont, kFontSize);
   int textW = 400, textH = 0;
   fl_measure(body.c_str(), textW, textH, 0);

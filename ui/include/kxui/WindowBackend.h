@@ -67,7 +67,8 @@ public:
   std::function<void(const Image& picture, const std::string& caption)> onMessageShown;
 };
 
-// Whether a display can be opened; otherwise why not.
+// Whether the display named by DISPLAY can be opened now; otherwise why not (the text NoDisplay
+// would carry).
 bool displayAvailable(std::string* why = nullptr);
 
 }  // namespace kxui
