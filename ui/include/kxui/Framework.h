@@ -128,9 +128,8 @@ public:
   // 1 when the radio button is selected, else 0.
   int getCheck() const { return checked_ ? 1 : 0; }
 
-  // Read by backends: the text shown (Latin-1) and the spin control's position and range.
+  // Read by backends: the text shown (Latin-1).
   const std::string& text() const { return text_; }
-  int spinPosition() const { return spinPos_; }
 
 private:
   friend class Dialog;
