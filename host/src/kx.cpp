@@ -348,6 +348,8 @@ int Parameter::kxGetParameter(int32_t n, int32_t* value, int, int, int) { return
 
 int Parameter::kxSetParameter(int32_t n, tagVARIANT value) {
   param(n, "kxSetParameter") = value;
+  Current& c = Current::get();
+  if (c.instance->onParameterSet) c.instance->onParameterSet(n, value);
   return 1;
 }
 int Parameter::kxSetParameter(int32_t n, double value) {

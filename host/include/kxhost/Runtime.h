@@ -108,6 +108,8 @@ public:
 
   // Called for every warning as it is issued (besides being collected in the result).
   std::function<void(const std::string&)> onWarning;
+  // Called for every parameter the plug-in writes (any form of kxSetParameter), after storing it.
+  std::function<void(int32_t index, const tagVARIANT& value)> onParameterSet;
 
   // Index of the named parameter, or -1.
   int paramIndex(const char* name) const;

@@ -1,0 +1,98 @@
+// How a dialog reaches the user: the backend the host program selects, and the open dialog as a
+// backend sees it (its controls, and the user's input fed back into the framework).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kxui/Framework.h"
+
+namespace kxui {
+
+// One open dialog. The backend shows controls() and calls the input operations for what the user
+// does; each runs the framework's handling before it returns (automatic radio buttons, the
+// dialog's message map, OK and Cancel), so ended() may be true afterwards. Input a user could not
+// give (an unknown or disabled control, a click on a label) throws std::invalid_argument.
+class KXUI_API Session {
+public:
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const DialogTemplate& dialogTemplate() const { return tpl_; }
+  const std::vector<Control>& controls() const { return controls_; }
+  const Control* find(int id) const;
+  int focus() const { return focus_; }  // index into controls(), -1 when no control has it
+  // Counts the framework's focus moves, so a view can tell a new move to the same control.
+  unsigned focusMoves() const { return focusMoves_; }
+  bool ended() const { return ended_; }
+  int result() const { return result_; }
+  Window* parent() const;
+
+  void setText(int id, std::string text);  // the edit's text as the user left it (Latin-1)
+  void click(int id);                      // a push button or radio button
+  void spinArrow(int id, bool up);         // the spin control's upper or lower arrow
+  void pressEnter();                       // the default button
+  void pressEscape();                      // Cancel
+  void pressCloseBox();                    // Cancel
+  void setFocus(int index);
+
+private:
+  friend class Dialog;
+  friend class DataExchange;
+  friend void ddxRadio(DataExchange&, int, int32_t&);
+  Session(Dialog& dialog, const DialogTemplate& tpl);
+  Control& require(int id, const char* action);
+  int indexOf(int id) const;
+  void focusFirstTabStop();
+  void moveFocus(int index);
+
+  Dialog& dialog_;
+  const DialogTemplate& tpl_;
+  std::vector<Control> controls_;
+  int focus_ = -1;
+  unsigned focusMoves_ = 0;
+  bool ended_ = false;
+  int result_ = 0;
+};
+
+// A way of showing dialogs and message boxes: a real window, or a script of user actions.
+class KXUI_API Backend {
+public:
+  virtual ~Backend();
+  // Shows the dialog and feeds the user's input into the session until session.ended().
+  virtual void runModal(Session& session) = 0;
+  virtual int messageBox(const std::string& text, unsigned style, const std::string& title) = 0;
+  // The host application's designated main window, the parent of dialogs (null: none).
+  virtual Window* mainWindow() { return nullptr; }
+
+  // The buttons that ended the dialogs run under this backend, in order.
+  const std::vector<int>& dialogResults() const { return results_; }
+
+private:
+  friend class Dialog;
+  std::vector<int> results_;
+};
+
+// The backend in effect for the process (null: none; dialogs then fail with a UiError).
+KXUI_API Backend* currentBackend();
+
+// Selects a backend for the scope and restores the previous one on every way out.
+class KXUI_API BackendScope {
+public:
+  explicit BackendScope(Backend& backend);
+  ~BackendScope();
+  BackendScope(const BackendScope&) = delete;
+  BackendScope& operator=(const BackendScope&) = delete;
+
+private:
+  Backend* saved_;
+};
+
+// Dialog units to pixels with the base units of the templates' 8-point font (6 by 13 pixels), each
+// edge mapped on its own and rounded, as the dialog manager maps template rectangles.
+KXUI_API Rect toPixels(const Rect& dialogUnits);
+constexpr int kBaseUnitX = 6;
+constexpr int kBaseUnitY = 13;
+
+}  // namespace kxui
