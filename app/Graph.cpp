@@ -129,6 +129,14 @@ Graph::Graph(const kxhost::Plugin& plugin, const Json& doc, fs::path baseDir, st
   }
   for (const std::string& set : options_.sets) applySet(set);
   order();
+  // A processor missing from the plug-in is reported after every other check of the graph.
+  for (const GraphNode& node : nodes_) {
+    if (!node.missing.empty() && !options_.keepGoing) {
+      fail(&node, "processor",
+           "the plug-in " + plugin_->path() + " does not export " + node.missing +
+               ": this processor is not part of this build");
+    }
+  }
   prepareFiles();
 }
 
@@ -141,6 +149,7 @@ void Graph::readNode(GraphNode& node, const Json& value) {
     const Json& file = value["file"];
     if (!file.is_string() || file.get<std::string>().empty()) fail(&node, "file", "expected the path of a stream file");
     node.file = baseDir_ / fs::path(file.get<std::string>());
+    node.consumers.assign(1, 0);
     if (value.contains("type")) {
       const Json& t = value["type"];
       if (!t.is_string() && !t.is_number_integer()) fail(&node, "type", "expected an element type");
@@ -162,14 +171,6 @@ void Graph::readProcessor(GraphNode& node, const Json& value) {
   if (!node.record) {
     fail(&node, "processor",
          "unknown processor '" + processor.get<std::string>() + "' (kxrun list shows the catalogue)");
-  }
-  if (!plugin_->entry(node.record)) {
-    if (!options_.keepGoing) {
-      fail(&node, "processor",
-           "the plug-in " + plugin_->path() + " does not export " + node.record->entry +
-               ": this processor is not part of this build");
-    }
-    node.missing = node.record->entry;
   }
   const int inputs = pinCount(node.record->inputs), outputs = pinCount(node.record->outputs);
   node.inputs.resize(static_cast<std::size_t>(inputs));
@@ -264,6 +265,7 @@ void Graph::readProcessor(GraphNode& node, const Json& value) {
       node.writes[i] = baseDir_ / fs::path(paths[i].get<std::string>());
     }
   }
+  if (!plugin_->entry(node.record)) node.missing = node.record->entry;
 }
 
 void Graph::readLinks(GraphNode& node, const Json& value) {
@@ -551,8 +553,10 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
         writeFailed = true;
       }
     }
-    Json r = runReport(inst, result);
-    r.insert(r.begin(), {"node", node.name});
+    Json r = Json::object();
+    r["node"] = node.name;
+    Json run = runReport(inst, result);
+    for (auto& [key, value] : run.items()) r[key] = std::move(value);
     reports.push_back(std::move(r));
     if (observer) observer(done);
 

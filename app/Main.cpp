@@ -142,15 +142,14 @@ std::map<int, std::string> byPin(const std::vector<std::string>& args, const cha
 
 int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   const ProcessorDescriptor* r = findProcessor(plugin, args.entry);
-  if (!plugin.entry(r)) {
-    throw UsageError("the plug-in " + plugin.path() + " does not export " + r->entry +
-                     ": this processor is not part of this build");
-  }
   const int inputs = pinCount(r->inputs), outputs = pinCount(r->outputs);
   auto ins = byPin(args.ins, "--in", inputs, "input", r);
   auto inTypes = byPin(args.inTypes, "--in-type", inputs, "input", r);
   auto outs = byPin(args.outs, "--out", outputs, "output", r);
   auto outTypes = byPin(args.outTypes, "--out-type", outputs, "output", r);
+  std::map<int, kxType> inTypeCodes, outTypeCodes;
+  for (const auto& [pin, text] : inTypes) inTypeCodes[pin] = parseType(text, "--in-type " + std::to_string(pin));
+  for (const auto& [pin, text] : outTypes) outTypeCodes[pin] = parseType(text, "--out-type " + std::to_string(pin));
 
   kxhost::Instance inst = plugin.instantiate(r);
   for (const std::string& p : args.params) {
@@ -178,9 +177,7 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   std::map<std::string, int> targets;
   for (int pin = 0; pin < outputs; ++pin) {
     kxhost::Pin& out = inst.outputs[static_cast<std::size_t>(pin)];
-    if (outTypes.count(pin)) {
-      out.type = parseType(outTypes[pin], "--out-type " + std::to_string(pin));
-    }
+    if (outTypeCodes.count(pin)) out.type = outTypeCodes[pin];
     out.connected = outs.count(pin) > 0;
     if (!out.connected) continue;
     fs::path path = outs[pin];
@@ -196,10 +193,16 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   std::unique_ptr<OutputFile> reportFile;
   if (!args.report.empty()) reportFile = std::make_unique<OutputFile>(args.report);
 
+  // Every option is checked before the processor's entry is looked for in the plug-in.
+  if (!plugin.entry(r)) {
+    throw UsageError("the plug-in " + plugin.path() + " does not export " + r->entry +
+                     ": this processor is not part of this build");
+  }
+
   for (int pin = 0; pin < inputs; ++pin) {
     kxhost::Pin& in = inst.inputs[static_cast<std::size_t>(pin)];
     std::optional<kxType> type;
-    if (inTypes.count(pin)) type = parseType(inTypes[pin], "--in-type " + std::to_string(pin));
+    if (inTypeCodes.count(pin)) type = inTypeCodes[pin];
     if (ins.count(pin)) {
       FileStream file = readStream(ins[pin]);
       for (const std::string& note : file.notes) std::fprintf(stderr, "warning: %s\n", note.c_str());
