@@ -43,7 +43,7 @@ const char* demoGraphText() {
     "square":     {"processor": "_SquareImage", "in": "split.0", "write": "square.tif"},
     "stretched":  {"processor": "_Norm", "in": "difference", "out-type": "uint8", "write": "stretched.png"},
     "flat":       {"processor": "_Norm", "in": "constant", "write": "flat.png"},
-    "noisy":      {"processor": "_Pertur", "in": "split.1", "params": {"scalar": 2}, "write": "noisy.png"},
+    "noisy":      {"processor": "_Pertur", "in": "split.2", "params": {"scalar": 1}, "write": "noisy.png"},
 
     "mask":       {"processor": "_BinImage", "in": "split.0", "params": {"threshold": 128}, "write": "mask.png"},
     "adaptive":   {"processor": "_BinAdaptThreshImage", "in": "split.1", "params": {"consta": 8, "offset": "0,05"}, "write": "adaptive.png"},

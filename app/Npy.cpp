@@ -195,7 +195,8 @@ FileStream readNpy(const fs::path& path) {
   try {
     dict = HeaderParser(header).parse();
   } catch (const std::runtime_error&) {
-    fileError(path, "malformed header: " + toLatin1(header));
+    std::string shown = header.substr(0, header.find_last_not_of(" \n") + 1);
+    fileError(path, "malformed header: " + toLatin1(shown));
   }
   if (dict.kind != PyValue::Dict) fileError(path, "malformed header: not a dictionary");
   const PyValue *descr = nullptr, *fortran = nullptr, *shapeValue = nullptr;
