@@ -431,12 +431,25 @@ TEST_F(Cli, InfoShowsPinsParametersAndDialog) {
   EXPECT_NE(o.out.find("parameters: none"), std::string::npos) << o.out;
 }
 
-TEST_F(Cli, PluginIsFoundBesideTheProgramAndOverriddenByTheEnvironment) {
-  Outcome o = run({"list"}, {"KX_PLUGIN=" + path("missing.so").string()});
+TEST_F(Cli, PluginIsLookedForBesideTheProgramThenInItsParentAndOverriddenByTheEnvironment) {
+  // A copy of kxrun in bin/, with a file that is no library where it looks first.
+  fs::create_directory(path("bin"));
+  fs::copy_file(KXRUN_PATH, path("bin/kxrun"));
+  const std::string copy = path("bin/kxrun").string();
+  auto runCopy = [&](const std::vector<std::string>& env) { return kxrunAt(copy, {"list"}, dir_, env); };
+  writeFile(path("bin/libRasterKit.so"), "not a library");
+  Outcome o = runCopy({});
   EXPECT_EQ(o.status, 2);
-  EXPECT_NE(o.err.find("cannot load plug-in"), std::string::npos) << o.err;
-  o = run({"list"}, {"KX_PLUGIN=" RK_PLUGIN_PATH});
+  EXPECT_NE(o.err.find("cannot load plug-in " + path("bin/libRasterKit.so").string()), std::string::npos) << o.err;
+  fs::rename(path("bin/libRasterKit.so"), path("libRasterKit.so"));
+  o = runCopy({});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("cannot load plug-in " + path("libRasterKit.so").string()), std::string::npos) << o.err;
+  o = runCopy({"KX_PLUGIN=" RK_PLUGIN_PATH});
   EXPECT_EQ(o.status, 0) << o.err;
+  o = run({"list"}, {"KX_PLUGIN=" + path("missing.so").string()});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("cannot load plug-in " + path("missing.so").string()), std::string::npos) << o.err;
 }
 
 }  // namespace

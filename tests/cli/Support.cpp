@@ -19,11 +19,16 @@
 namespace clitest {
 
 Outcome kxrun(const std::vector<std::string>& args, const fs::path& cwd, const std::vector<std::string>& env) {
+  return kxrunAt(KXRUN_PATH, args, cwd, env);
+}
+
+Outcome kxrunAt(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+                const std::vector<std::string>& env) {
   static std::atomic<int> counter{0};
   const fs::path base =
       fs::temp_directory_path() / ("rk_cli_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
   const std::string outPath = base.string() + ".out", errPath = base.string() + ".err";
-  std::vector<std::string> argStore = {KXRUN_PATH};
+  std::vector<std::string> argStore = {program};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argStore) argv.push_back(a.data());

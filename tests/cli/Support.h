@@ -23,6 +23,9 @@ struct Outcome {
 // Runs kxrun with the arguments in the directory `cwd`. Sanitizer reports exit with 99, so that
 // they never pass for an expected status 1 or 2.
 Outcome kxrun(const std::vector<std::string>& args, const fs::path& cwd, const std::vector<std::string>& env = {});
+// The same with another copy of the program.
+Outcome kxrunAt(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+                const std::vector<std::string>& env = {});
 
 // Whether the plug-in as built exports the processor's entry.
 bool available(const std::string& entry);
