@@ -365,7 +365,6 @@ int runDemo(const kxhost::Plugin& plugin, const fs::path& dir, bool progress) {
   OutputFile index(dir / "index.html");
   writeText(index, sheet(cards, plugin.path(), summary));
 
-  if (skipped) std::fprintf(stderr, "note: %s\n", summary.c_str());
   std::printf("kxrun demo: %s\ncontact sheet: %s\n", summary.c_str(), (dir / "index.html").string().c_str());
   return status;
 }
