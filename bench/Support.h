@@ -17,7 +17,7 @@ namespace rkbench {
 constexpr int32_t kSide = 4096;
 
 inline kxhost::Plugin& plugin() {
-  static kxhost::Plugin p(RK_PLUGIN_PATH, /*allowMissing=*/true);
+  static kxhost::Plugin p(RK_PLUGIN_PATH);
   return p;
 }
 

@@ -17,7 +17,7 @@ namespace rktest {
 
 // The plug-in as built, loaded once for the whole test program.
 inline kxhost::Plugin& plugin() {
-  static kxhost::Plugin p(RK_PLUGIN_PATH, /*allowMissing=*/true);
+  static kxhost::Plugin p(RK_PLUGIN_PATH);
   return p;
 }
 
