@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Empty, GeneratorSizes,
 
 struct RefusedCase {
   int32_t count, x, y, planes;
-  std::size_t maxMatrixBytes, maxRunBytes;
+  uint64_t maxMatrixBytes, maxRunBytes;
   int32_t completeMatrices;  // created and filled before the host refused
   const char* errorPart;
 };
@@ -162,7 +162,7 @@ TEST_P(GeneratorRefused, HostExceptionEndsTheRun) {
   }
 }
 
-constexpr std::size_t kBig = std::size_t(1) << 40;
+constexpr uint64_t kBig = uint64_t(1) << 40;
 
 INSTANTIATE_TEST_SUITE_P(Limits, GeneratorRefused,
                          ::testing::Combine(::testing::Values("_ConstImage", "_ImagePlane"),
