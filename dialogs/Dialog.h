@@ -105,7 +105,7 @@ int runDialog(const std::array<Param<D>, N>& params) {
   kxui::Window* parent = kxui::mainWindow();
   D dialog(parent);
   for (const Param<D>& p : params) read(dialog, p);
-  if (dialog.doModal() == kxui::IDOK)
+  if (dialog.doModal() == kxui::kButtonOk)
     for (const Param<D>& p : params) write(dialog, p);
   return 1;
 }

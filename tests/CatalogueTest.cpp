@@ -172,7 +172,7 @@ TEST(Catalogue, LibraryRecord) {
 TEST(Catalogue, ListIsFilledOnceAndNullTerminated) {
   plugin();  // loaded, so the module below is the loader's own library
 #if defined(_WIN32)
-  HMODULE handle = GetModuleHandleA(RK_PLUGIN_PATH);
+  HMODULE handle = GetModuleHandleA(RK_PATH_PREFIX RK_PLUGIN_PATH);
   ASSERT_NE(handle, nullptr);
   FARPROC symbol = GetProcAddress(handle, "kxGetInfos_Procs");
 #else

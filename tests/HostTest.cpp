@@ -29,12 +29,12 @@ kxhost::RunResult probe(kxhost::Instance& inst, std::function<void()> body) {
 
 TEST(Loader, MissingExportIsALoadErrorNamingIt) {
   try {
-    kxhost::Plugin p(RK_INCOMPLETE_PLUGIN_PATH);
+    kxhost::Plugin p(RK_PATH_PREFIX RK_INCOMPLETE_PLUGIN_PATH);
     FAIL() << "loaded";
   } catch (const kxhost::LoadError& e) {
     EXPECT_NE(std::string(e.what()).find("_Absent"), std::string::npos) << e.what();
   }
-  kxhost::Plugin lenient(RK_INCOMPLETE_PLUGIN_PATH, /*allowMissing=*/true);
+  kxhost::Plugin lenient(RK_PATH_PREFIX RK_INCOMPLETE_PLUGIN_PATH, /*allowMissing=*/true);
   EXPECT_EQ(lenient.missing(), std::vector<std::string>{"_Absent"});
   auto present = lenient.instantiate(lenient.find("Present"));
   EXPECT_TRUE(present.run().completed);

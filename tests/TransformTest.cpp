@@ -1,9 +1,11 @@
 // Flip and rotate through real runs: element moves for every type pair, the shear engine against
 // bytes worked out by hand and against a plain transcription of its steps, sizes, bands and bounds,
 // the plane warning, and the working images released on every way out.
+#if !defined(_WIN32)
 #include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -14,8 +16,8 @@
 #include <limits>
 #include <tuple>
 
-#include "support/Harness.h"
 #include "support/GeometryReference.h"
+#include "support/Harness.h"
 
 using namespace rktest;
 
@@ -553,6 +555,7 @@ TEST(TransformImage, PinTypesCheckedInOrder) {
   EXPECT_EQ(res.error, "Der am 1. Output-Pin anliegende Datentyp wird vom Prozessor nicht unterst\xfctzt.");
 }
 
+#if !defined(_WIN32)  // heap accounting and address-space limits are glibc and POSIX facilities
 // ---- working images released on every way out ---------------------------------------------------------
 
 std::size_t heapInUse() {
@@ -635,5 +638,6 @@ TEST(TransformImageDeathTest, ExhaustedMemoryEndsTheRunAsAHostFailureWithoutLeak
   EXPECT_EXIT(std::_Exit(exhaustMemory()), ::testing::ExitedWithCode(0), "");
 }
 #endif
+#endif  // !_WIN32
 
 }  // namespace

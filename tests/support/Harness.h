@@ -13,11 +13,16 @@
 #include "kxhost/Plugin.h"
 #include "kxhost/Runtime.h"
 
+// Cross builds run under an emulator that may need a drive prefix on absolute paths.
+#ifndef RK_PATH_PREFIX
+#define RK_PATH_PREFIX ""
+#endif
+
 namespace rktest {
 
 // The plug-in as built, loaded once for the whole test program.
 inline kxhost::Plugin& plugin() {
-  static kxhost::Plugin p(RK_PLUGIN_PATH);
+  static kxhost::Plugin p(RK_PATH_PREFIX RK_PLUGIN_PATH);
   return p;
 }
 

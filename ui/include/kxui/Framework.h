@@ -12,10 +12,24 @@
 #include <vector>
 
 #include "kxui/Api.h"
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>  // IDOK, IDCANCEL and the MB_ styles
+#endif
 #include "kxui/Resources.h"
 
 namespace kxui {
 
+// Button ids under names that Windows' macros of the same values cannot clash with.
+constexpr int kButtonOk = 1;
+constexpr int kButtonCancel = 2;
+
+#if !defined(_WIN32)  // Windows defines these as macros with the same values
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
@@ -25,6 +39,7 @@ constexpr unsigned MB_ICONSTOP = 0x10;
 constexpr unsigned MB_ICONQUESTION = 0x20;
 constexpr unsigned MB_ICONEXCLAMATION = 0x30;
 constexpr unsigned MB_ICONINFORMATION = 0x40;
+#endif
 
 class Application;
 class DataExchange;
@@ -134,9 +149,9 @@ public:
 private:
   friend class Dialog;
   friend class Session;
-  friend void ddxText(DataExchange&, int, double&);
-  friend void ddxText(DataExchange&, int, int32_t&);
-  friend void ddxRadio(DataExchange&, int, int32_t&);
+  friend KXUI_API void ddxText(DataExchange&, int, double&);
+  friend KXUI_API void ddxText(DataExchange&, int, int32_t&);
+  friend KXUI_API void ddxRadio(DataExchange&, int, int32_t&);
   explicit Control(const ControlTemplate& t);
 
   const ControlTemplate* tpl_;
@@ -163,9 +178,9 @@ public:
   Dialog& dialog() const { return dialog_; }
 
 private:
-  friend void ddxText(DataExchange&, int, double&);
-  friend void ddxText(DataExchange&, int, int32_t&);
-  friend void ddxRadio(DataExchange&, int, int32_t&);
+  friend KXUI_API void ddxText(DataExchange&, int, double&);
+  friend KXUI_API void ddxText(DataExchange&, int, int32_t&);
+  friend KXUI_API void ddxRadio(DataExchange&, int, int32_t&);
   Control& prepare(int id, ControlKind kind);
   Session* session() const;
   Dialog& dialog_;
