@@ -13,25 +13,107 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
 
 #include "Current.h"
 
 namespace kxhost {
 
 namespace {
-void* alignedAlloc(std::size_t bytes) {
+// Large buffers come straight from the kernel as anonymous mappings: their pages are known to be
+// zero, so a fresh buffer needs no memset (which would fault in every page twice over).
+constexpr std::size_t kMapThreshold = std::size_t(1) << 20;
+
+// Returns a 64-byte-aligned buffer; `zeroed` tells whether its contents are already zero.
+void* alignedAlloc(std::size_t bytes, bool& zeroed) {
 #if defined(_WIN32)
+  zeroed = false;
   return _aligned_malloc(bytes, 64);
 #else
+  if (bytes >= kMapThreshold) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    zeroed = true;
+    return p == MAP_FAILED ? nullptr : p;
+  }
+  zeroed = false;
   return std::aligned_alloc(64, bytes);
 #endif
 }
-void alignedFree(void* p) {
+void alignedFree(void* p, std::size_t bytes) {
 #if defined(_WIN32)
+  (void)bytes;
   _aligned_free(p);
 #else
-  std::free(p);
+  if (bytes >= kMapThreshold) {
+    munmap(p, bytes);
+  } else {
+    std::free(p);
+  }
 #endif
+}
+
+// The buffer pool: freed buffers by allocation size, bounded in total bytes, shared by all threads.
+struct Pool {
+  std::mutex mutex;
+  std::unordered_map<std::size_t, std::vector<void*>> free;
+  uint64_t bytes = 0;
+  uint64_t limit = uint64_t(1) << 30;
+
+  void* take(std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = free.find(size);
+    if (it == free.end() || it->second.empty()) return nullptr;
+    void* p = it->second.back();
+    it->second.pop_back();
+    bytes -= size;
+    return p;
+  }
+  void give(void* p, std::size_t size) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (bytes + size <= limit) {
+        try {
+          free[size].push_back(p);
+          bytes += size;
+          return;
+        } catch (const std::bad_alloc&) {
+          // No room to remember it: release it instead.
+        }
+      }
+    }
+    alignedFree(p, size);
+  }
+  // Frees pooled buffers until the pool fits `newLimit`.
+  void shrink(uint64_t newLimit) {
+    std::vector<std::pair<void*, std::size_t>> release;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      limit = newLimit;
+      for (auto& [size, list] : free) {
+        while (bytes > limit && !list.empty()) {
+          release.emplace_back(list.back(), size);
+          list.pop_back();
+          bytes -= size;
+        }
+      }
+    }
+    for (auto& [p, size] : release) alignedFree(p, size);
+  }
+};
+
+// Never destroyed: matrices may outlive static destruction order (e.g. held by other statics).
+Pool& pool() {
+  static Pool* p = new Pool;
+  return *p;
+}
+
+std::size_t allocationFor(std::size_t bytes) {
+  // Round up so that vector loops may read whole cache lines; never allocate zero bytes.
+  std::size_t allocation = (bytes + 63) / 64 * 64;
+  return allocation == 0 ? 64 : allocation;
 }
 }  // namespace
 
@@ -118,20 +200,22 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
   std::size_t bytes = requiredBytes(type, info, maxBytes);
   count_ = bytes / elementSize(type);
   info_.Count = static_cast<int32_t>(count_);
-  // Round up so that vector loops may read whole cache lines; never allocate zero bytes.
-  std::size_t allocation = (bytes + 63) / 64 * 64;
-  if (allocation == 0) allocation = 64;
-  data_ = alignedAlloc(allocation);
+  std::size_t allocation = allocationFor(bytes);
+  bool zeroed = false;
+  data_ = pool().take(allocation);
+  if (!data_) data_ = alignedAlloc(allocation, zeroed);
   if (!data_) {
     hostError("out of memory for a matrix of %d x %d x %d elements (%zu bytes)", info.X, info.Y, info.Planes, bytes);
   }
-  std::memset(data_, 0, allocation);
+  // Output matrices read zero where a processor does not write; a recycled buffer is warm, so
+  // clearing it costs far less than the page faults of a fresh one.
+  if (!zeroed) std::memset(data_, 0, allocation);
   if (info.Y > 0) {
     std::size_t rowBytes = count_ == 0 ? 0 : bytes / static_cast<std::size_t>(info.Y);
     try {
       rows_.resize(static_cast<std::size_t>(info.Y));
     } catch (const std::bad_alloc&) {
-      alignedFree(data_);
+      pool().give(data_, allocation);
       hostError("out of memory for the %d row pointers of a matrix", info.Y);
     }
     auto* base = static_cast<unsigned char*>(data_);
@@ -139,7 +223,17 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
   }
 }
 
-Matrix::~Matrix() { alignedFree(data_); }
+Matrix::~Matrix() { pool().give(data_, allocationFor(bytes())); }
+
+uint64_t Matrix::pooledBytes() {
+  std::lock_guard<std::mutex> lock(pool().mutex);
+  return pool().bytes;
+}
+uint64_t Matrix::poolLimit() {
+  std::lock_guard<std::mutex> lock(pool().mutex);
+  return pool().limit;
+}
+void Matrix::setPoolLimit(uint64_t bytes) { pool().shrink(bytes); }
 
 Matrix& Stream::add(kxType type, const kxMInfo& info) {
   matrices.push_back(std::make_unique<Matrix>(type, info));

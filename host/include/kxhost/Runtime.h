@@ -55,6 +55,13 @@ public:
   // Bytes a matrix of this type and info would take, or throws like the constructor.
   static std::size_t requiredBytes(kxType type, const kxMInfo& info, uint64_t maxBytes);
 
+  // Freed buffers are kept, keyed by allocation size, for the next matrix of that size, so that a
+  // graph run again or a long stream writes into memory whose pages are already mapped. The pool
+  // holds at most poolLimit() bytes; setting a lower limit frees what no longer fits.
+  static uint64_t pooledBytes();
+  static uint64_t poolLimit();
+  static void setPoolLimit(uint64_t bytes);
+
 private:
   kxMInfo info_;
   kxType type_;
