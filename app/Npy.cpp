@@ -31,8 +31,10 @@ struct PyValue {
   std::string text;
   bool flag = false;
   int64_t number = 0;
-  std::vector<PyValue> items;                          // Sequence
-  std::vector<std::pair<std::string, PyValue>> pairs;  // Dict
+  // A Sequence's items, or a Dict's values beside their keys (a pair holding the incomplete
+  // PyValue does not compile with every standard library).
+  std::vector<PyValue> items;
+  std::vector<std::string> keys;
 };
 
 class HeaderParser {
@@ -78,7 +80,8 @@ private:
       while (!eat('}')) {
         PyValue key = value(depth + 1);
         if (key.kind != PyValue::String || !eat(':')) fail();
-        v.pairs.emplace_back(key.text, value(depth + 1));
+        v.keys.push_back(key.text);
+        v.items.push_back(value(depth + 1));
         if (!eat(',')) {
           if (!eat('}')) fail();
           break;
@@ -200,7 +203,9 @@ FileStream readNpy(const fs::path& path) {
   }
   if (dict.kind != PyValue::Dict) fileError(path, "malformed header: not a dictionary");
   const PyValue *descr = nullptr, *fortran = nullptr, *shapeValue = nullptr;
-  for (const auto& [key, value] : dict.pairs) {
+  for (std::size_t i = 0; i < dict.keys.size(); ++i) {
+    const std::string& key = dict.keys[i];
+    const PyValue& value = dict.items[i];
     if (key == "descr") descr = &value;
     if (key == "fortran_order") fortran = &value;
     if (key == "shape") shapeValue = &value;

@@ -1,0 +1,3 @@
+// Fuzz target: kxrun's .tiff reader on arbitrary bytes.
+#define RK_FUZZ_EXT ".tiff"
+#include "FileReader.h"
