@@ -172,6 +172,11 @@ TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
   kxhost::RunResult overflow = create(65536, 65536, 1, 0);
   EXPECT_FALSE(overflow.completed);
   EXPECT_NE(overflow.error.find("32-bit"), std::string::npos) << overflow.error;
+  // A matrix without elements still has its row pointers, which count against the limit.
+  inst.limits.maxMatrixBytes = 1000;
+  kxhost::RunResult tall = create(0, 1 << 20, 1, 0);
+  EXPECT_FALSE(tall.completed);
+  EXPECT_NE(tall.error.find("row pointers"), std::string::npos) << tall.error;
   kxhost::RunResult empty = create(-5, 3, 1, 0);
   EXPECT_TRUE(empty.completed) << empty.error;
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->count(), 0u);

@@ -181,6 +181,12 @@ std::size_t elementSize(kxType type) {
 std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, uint64_t maxBytes) {
   std::size_t size = elementSize(type);
   if (size == 0) hostError("the host has no storage for element type %d", type);
+  // The row view holds Y pointers even when a matrix has no elements, so they count against the limit.
+  if (info.Y > 0 && uint64_t(uint32_t(info.Y)) * sizeof(void*) > maxBytes) {
+    hostError("a matrix of %d rows needs %llu bytes of row pointers, beyond the host's limit of %llu bytes", info.Y,
+              static_cast<unsigned long long>(uint64_t(uint32_t(info.Y)) * sizeof(void*)),
+              static_cast<unsigned long long>(maxBytes));
+  }
   if (info.X <= 0 || info.Y <= 0 || info.Planes <= 0) return 0;
   uint64_t count = uint64_t(uint32_t(info.X)) * uint64_t(uint32_t(info.Y));
   if (count > uint64_t(std::numeric_limits<int32_t>::max()) ||
