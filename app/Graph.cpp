@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "Params.h"
 #include "Streams.h"
 #include "Text.h"
 
@@ -35,12 +36,6 @@ int pinCount(const PinDescriptor* pins) {
   int n = 0;
   for (const PinDescriptor* p = pins; p && p->name; ++p) ++n;
   return n;
-}
-
-std::string paramNames(const ProcessorDescriptor* record) {
-  std::string s;
-  for (const ParameterDescriptor* p = record->params; p && p->name; ++p) s += (s.empty() ? "" : ", ") + toUtf8(p->name);
-  return s.empty() ? "it has none" : "it has " + s;
 }
 
 std::string shortText(const Json& v) {
@@ -127,6 +122,7 @@ Graph::Graph(const kxhost::Plugin& plugin, const Json& doc, fs::path baseDir, st
     if (!nodes_[i].isSource) readLinks(nodes_[i], value);
     ++i;
   }
+  for (const std::string& file : options_.paramFiles) applyParamFile(file);
   for (const std::string& set : options_.sets) applySet(set);
   order();
   // A processor missing from the plug-in is reported after every other check of the graph.
@@ -184,34 +180,17 @@ void Graph::readProcessor(GraphNode& node, const Json& value) {
     if (!params.is_object()) fail(&node, "params", "expected an object of parameter names and values");
     for (const auto& [name, v] : params.items()) {
       std::string field = "params." + name;
-      int index = -1, k = 0;
-      for (const ParameterDescriptor* p = node.record->params; p && p->name; ++p, ++k) {
-        if (toLatin1(name) == p->name) index = k;
-      }
+      int index = paramIndex(node.record, name);
       if (index < 0) {
         fail(&node, field,
              std::string("unknown parameter of ") + node.record->entry + " (" + paramNames(node.record) + ")");
       }
-      const ParameterDescriptor& desc = node.record->params[index];
-      tagVARIANT variant{};
       std::string text;
-      if (v.is_string()) {
-        text = v.get<std::string>();
-      } else if (v.is_number()) {
-        text = v.dump();
-      } else {
-        fail(&node, field, "expected a number, or a text such as \"0,5\"");
-      }
       try {
-        variant = kxhost::parseParameter(desc.type, text);
-      } catch (const std::invalid_argument& e) {
+        node.params.emplace_back(index, paramValue(node.record->params[index], v, &text));
+      } catch (const UsageError& e) {
         fail(&node, field, e.what());
       }
-      if (desc.type == 4 && v.is_number()) {
-        variant.vt = VT_R8;
-        variant.dblVal = v.get<double>();
-      }
-      node.params.emplace_back(index, variant);
       node.paramTexts.emplace_back(name, text);
     }
   }
@@ -317,6 +296,27 @@ void Graph::readLinks(GraphNode& node, const Json& value) {
   }
 }
 
+namespace {
+
+GraphNode& settableNode(std::vector<GraphNode>& nodes, const std::string& name, const std::string& option,
+                        const std::string& source) {
+  auto it = std::find_if(nodes.begin(), nodes.end(), [&](const GraphNode& n) { return n.name == name; });
+  if (it == nodes.end()) throw UsageError(option + ": " + source + " has no node '" + name + "'");
+  if (it->isSource) throw UsageError(option + ": node '" + name + "' reads a file and has no parameters");
+  return *it;
+}
+
+// Later values replace earlier ones: the graph's own, then parameter files, then --set.
+void setParam(GraphNode& node, int index, const tagVARIANT& value, const std::string& text) {
+  const std::string name = toUtf8(node.record->params[index].name);
+  std::erase_if(node.params, [&](const auto& p) { return p.first == index; });
+  std::erase_if(node.paramTexts, [&](const auto& p) { return toLatin1(p.first) == node.record->params[index].name; });
+  node.params.emplace_back(index, value);
+  node.paramTexts.emplace_back(name, text);
+}
+
+}  // namespace
+
 void Graph::applySet(const std::string& set) {
   std::size_t eq = set.find('=');
   std::size_t dot = set.find('.');
@@ -324,27 +324,28 @@ void Graph::applySet(const std::string& set) {
     throw UsageError("--set '" + set + "': expected NODE.PARAM=VALUE");
   }
   std::string name = set.substr(0, dot), param = set.substr(dot + 1, eq - dot - 1), text = set.substr(eq + 1);
-  auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const GraphNode& n) { return n.name == name; });
-  if (it == nodes_.end()) throw UsageError("--set '" + set + "': " + source_ + " has no node '" + name + "'");
-  if (it->isSource) throw UsageError("--set '" + set + "': node '" + name + "' reads a file and has no parameters");
-  int index = -1, k = 0;
-  for (const ParameterDescriptor* p = it->record->params; p && p->name; ++p, ++k) {
-    if (toLatin1(param) == p->name) index = k;
-  }
+  GraphNode& node = settableNode(nodes_, name, "--set '" + set + "'", source_);
+  int index = paramIndex(node.record, param);
   if (index < 0) {
-    throw UsageError("--set '" + set + "': " + it->record->entry + " has no parameter '" + param + "' (" +
-                     paramNames(it->record) + ")");
+    throw UsageError("--set '" + set + "': " + node.record->entry + " has no parameter '" + param + "' (" +
+                     paramNames(node.record) + ")");
   }
-  tagVARIANT variant{};
   try {
-    variant = kxhost::parseParameter(it->record->params[index].type, text);
+    setParam(node, index, kxhost::parseParameter(node.record->params[index].type, text), text);
   } catch (const std::invalid_argument& e) {
     throw UsageError("--set '" + set + "': " + e.what());
   }
-  std::erase_if(it->params, [&](const auto& p) { return p.first == index; });
-  std::erase_if(it->paramTexts, [&](const auto& p) { return p.first == param; });
-  it->params.emplace_back(index, variant);
-  it->paramTexts.emplace_back(param, text);
+}
+
+void Graph::applyParamFile(const std::string& option) {
+  std::size_t eq = option.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == option.size()) {
+    throw UsageError("--params '" + option + "': expected NODE=FILE.json");
+  }
+  GraphNode& node = settableNode(nodes_, option.substr(0, eq), "--params '" + option + "'", source_);
+  for (const auto& [index, value] : readParamFile(node.record, option.substr(eq + 1))) {
+    setParam(node, index, value, paramJson(value).dump());
+  }
 }
 
 void Graph::order() {

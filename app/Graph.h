@@ -21,7 +21,8 @@ struct GraphOptions {
   // The demo's policy: a node whose processor is not built, or that needs a node that did not
   // run, is skipped with a note, and a failing node does not stop the others.
   bool keepGoing = false;
-  std::vector<std::string> sets;  // NODE.PARAM=VALUE overrides
+  std::vector<std::string> paramFiles;  // NODE=FILE.json parameter files
+  std::vector<std::string> sets;        // NODE.PARAM=VALUE overrides, applied after the files
 };
 
 struct Link {
@@ -87,6 +88,7 @@ private:
   void readProcessor(GraphNode& node, const Json& value);
   void readLinks(GraphNode& node, const Json& value);
   void applySet(const std::string& set);
+  void applyParamFile(const std::string& option);
   void order();
   void prepareFiles();
   kxhost::Stream take(const Link& link);

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "Configure.h"
 #include "Demo.h"
 #include "Files.h"
 #include "Graph.h"
+#include "Params.h"
 #include "Report.h"
 #include "Streams.h"
 #include "Text.h"
@@ -121,7 +123,7 @@ int cmdInfo(const kxhost::Plugin& plugin, const std::string& name) {
 struct RunArgs {
   std::string entry;
   std::vector<std::string> ins, inTypes, outs, outTypes, params;
-  std::string report;
+  std::string paramFile, report;
 };
 
 // "N=VALUE" options by pin index, each pin at most once and within the processor's pins.
@@ -152,6 +154,10 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   for (const auto& [pin, text] : outTypes) outTypeCodes[pin] = parseType(text, "--out-type " + std::to_string(pin));
 
   kxhost::Instance inst = plugin.instantiate(r);
+  if (!args.paramFile.empty()) {
+    for (const auto& [index, value] : readParamFile(r, args.paramFile))
+      inst.params[static_cast<std::size_t>(index)] = value;
+  }
   for (const std::string& p : args.params) {
     std::size_t eq = p.find('=');
     if (eq == std::string::npos || eq == 0) throw UsageError("--param '" + p + "': expected NAME=VALUE");
@@ -295,6 +301,9 @@ int main(int argc, char** argv) {
   run->add_option("--param", runArgs.params, "parameter by catalogue name; decimal point or comma")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
+  run->add_option("--params", runArgs.paramFile,
+                  "parameter values from a file (kxrun configure writes them); --param overrides them")
+      ->type_name("FILE.json");
   run->add_option("--report", runArgs.report, "write a JSON report of the run")->type_name("PATH");
 
   std::string graphFile, graphReport;
@@ -305,6 +314,11 @@ int main(int argc, char** argv) {
   graph->add_option("--set", graphOptions.sets, "override a parameter of a node")
       ->type_name("NODE.PARAM=VALUE")
       ->allow_extra_args(false);
+  graph
+      ->add_option("--params", graphOptions.paramFiles,
+                   "parameter values of a node from a parameter file; --set overrides them")
+      ->type_name("NODE=FILE.json")
+      ->allow_extra_args(false);
   graph->add_option("--report", graphReport, "write a JSON report of the run")->type_name("PATH");
   graph->add_flag("--progress", progress, "show progress (default: when stderr is a terminal)");
   graph->add_flag("--no-progress", noProgress, "do not show progress");
@@ -314,6 +328,25 @@ int main(int argc, char** argv) {
   demo->add_option("--out", demoDir, "where the outputs and the contact sheet go")
       ->type_name("DIR")
       ->capture_default_str();
+
+  ConfigureArgs configureArgs;
+  CLI::App* configure = app.add_subcommand(
+      "configure",
+      "Edit parameters in the processor's own dialog: those of a parameter file (kxrun configure ENTRY\n"
+      "--params FILE.json), or those of one node of a graph file, in place (kxrun configure GRAPH.json NODE).\n"
+      "Values are written only when the dialog ends with OK.");
+  configure->add_option("TARGET", configureArgs.target, "entry name (_BinImage), or a graph file with NODE")
+      ->required();
+  configure->add_option("NODE", configureArgs.node, "the node of the graph file to edit");
+  configure
+      ->add_option("--params", configureArgs.params,
+                   "the parameter file: read when it exists (absent values keep the catalogue defaults), "
+                   "written on OK; without it the values go to standard output")
+      ->type_name("FILE.json");
+  configure
+      ->add_option("--script", configureArgs.script,
+                   "run the dialog with the actions in FILE instead of a window (see README)")
+      ->type_name("FILE");
 
   try {
     app.parse(argc, argv);
@@ -334,6 +367,13 @@ int main(int argc, char** argv) {
       return cmdGraph(plugin, graphFile, graphOptions, graphReport);
     }
     if (app.got_subcommand("demo")) return runDemo(plugin, demoDir, terminal);
+    if (app.got_subcommand("configure")) {
+#ifdef KXRUN_CONFIGURE
+      return cmdConfigure(plugin, configureArgs);
+#else
+      throw UsageError("this kxrun was built without the UI layer (FLTK), so it cannot show dialogs");
+#endif
+    }
   } catch (const UsageError& e) {
     std::fprintf(stderr, "error: %s\n", e.what());
     return 2;
