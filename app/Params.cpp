@@ -233,7 +233,7 @@ std::string replaceNodeParams(const std::string& text, const std::string& node, 
   if (!doc["nodes"].contains(node)) throw UsageError(source + ": there is no node '" + node + "'");
 
   Scanner scan(text);
-  std::size_t i = 0, close = 0;
+  std::size_t i = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0, close = 0;  // a byte order mark
   scan.skipBlank(i);
   auto find = [](const std::vector<Scanner::Member>& ms, const std::string& key) -> const Scanner::Member* {
     // parseJson refuses repeated keys, so the first match is the only one.
@@ -242,7 +242,8 @@ std::string replaceNodeParams(const std::string& text, const std::string& node, 
     }
     return nullptr;
   };
-  const Scanner::Member* nodes = find(scan.members(i, &close), "nodes");
+  auto top = scan.members(i, &close);
+  const Scanner::Member* nodes = find(top, "nodes");
   auto nodeMembers = scan.members(nodes->valueBegin, &close);
   const Scanner::Member* entry = find(nodeMembers, node);
   if (text[entry->valueBegin] != '{') throw UsageError(source + ": node '" + node + "': expected an object");
