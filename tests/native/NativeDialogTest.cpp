@@ -275,6 +275,45 @@ void expectMatchesTemplate(HWND d, const kxui::DialogTemplate& t) {
   EXPECT_EQ(i, t.controls.size()) << "dialog " << t.id;
 }
 
+// The whole window (frame and caption included) as a 24-bit BMP file, for people to look at.
+// Returns false when it could not be read or written.
+bool writeScreenshot(HWND w, const std::string& path) {
+  RECT r;
+  GetWindowRect(w, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  if (width <= 0 || height <= 0) return false;
+  HDC window = GetWindowDC(w);
+  HDC memory = CreateCompatibleDC(window);
+  HBITMAP bitmap = CreateCompatibleBitmap(window, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BOOL copied = BitBlt(memory, 0, 0, width, height, window, 0, 0, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;  // bottom-up rows, as the file format stores them
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+  std::vector<char> pixels(stride * static_cast<std::size_t>(height));
+  int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+                       reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(w, window);
+  if (!copied || rows != height) return false;
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+  return static_cast<bool>(out);
+}
+
 // ---- cases -------------------------------------------------------------------------------------
 
 class NativeDialog : public ::testing::Test {
@@ -365,7 +404,12 @@ TEST_P(EveryNativeDialog, BuiltFromTheTemplateShowsTheParametersAndOkWritesTheEd
   ASSERT_NE(t, nullptr);
   const int selected = c.templateId == 139 ? 2 : 0;
   std::vector<Step> steps;
-  steps.push_back([&](HWND d) { expectMatchesTemplate(d, *t); });
+  steps.push_back([&](HWND d) {
+    expectMatchesTemplate(d, *t);
+    CreateDirectoryA(RK_PATH_PREFIX RK_BINARY_DIR "/screenshots", nullptr);
+    EXPECT_TRUE(
+        writeScreenshot(d, RK_PATH_PREFIX RK_BINARY_DIR "/screenshots/native-" + std::string(c.entry + 1) + ".bmp"));
+  });
   for (const auto& [id, name] : c.edits) steps.push_back(expectText(id, isReal(inst, name) ? "1.25" : "1"));
   if (c.radioParam) steps.push_back(expectChecked(c.firstRadio, c.radios, selected));
   // New values: 20.5, 21.5, ... in real fields, 20, 21, ... in integer ones; the last radio button.

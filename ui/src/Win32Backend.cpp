@@ -64,8 +64,9 @@ public:
   std::exception_ptr error;
 
   // The dialog manager has created the controls from the resource, in template order (which is
-  // also their order among the dialog's children); they must be the framework's.
-  void attach(HWND dialog) {
+  // also their order among the dialog's children); they must be the framework's. Returns whether
+  // the framework gave a control the focus.
+  bool attach(HWND dialog) {
     dialog_ = dialog;
     const auto& controls = session_.controls();
     for (HWND w = GetWindow(dialog, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) windows_.push_back(w);
@@ -85,6 +86,7 @@ public:
       }
     }
     show();
+    return session_.focus() >= 0;
   }
 
   // WM_COMMAND; true when handled.
@@ -183,8 +185,8 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     switch (message) {
       case WM_INITDIALOG:
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-        run->attach(dialog);
-        return FALSE;  // the framework's focus is set
+        // FALSE: the framework has set the focus; TRUE lets the dialog manager choose.
+        return run->attach(dialog) ? FALSE : TRUE;
       case WM_COMMAND:
         return run->command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)) ? TRUE : FALSE;
       case WM_NOTIFY: {
