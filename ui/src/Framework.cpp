@@ -90,9 +90,8 @@ int mulDiv(int value, int numerator, int denominator) {
 }  // namespace
 
 Rect toPixels(const Rect& r) {
-  int left = mulDiv(r.x, kBaseUnitX, 4), top = mulDiv(r.y, kBaseUnitY, 8);
-  int right = mulDiv(r.x + r.width, kBaseUnitX, 4), bottom = mulDiv(r.y + r.height, kBaseUnitY, 8);
-  return {left, top, right - left, bottom - top};
+  return {mulDiv(r.x, kBaseUnitX, 4), mulDiv(r.y, kBaseUnitY, 8), mulDiv(r.width, kBaseUnitX, 4),
+          mulDiv(r.height, kBaseUnitY, 8)};
 }
 
 // ---- controls ----------------------------------------------------------------------------------

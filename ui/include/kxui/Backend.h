@@ -102,8 +102,9 @@ private:
   Backend* saved_;
 };
 
-// Dialog units to pixels with the base units of the templates' 8-point font (6 by 13 pixels), each
-// edge mapped on its own and rounded, as the dialog manager maps template rectangles.
+// Dialog units to pixels with the base units of the templates' 8-point font (6 by 13 pixels): the
+// position and the size each scaled on its own and rounded, as the Windows dialog manager creates
+// the controls of a template (so a control may end one pixel off its scaled right or bottom edge).
 KXUI_API Rect toPixels(const Rect& dialogUnits);
 constexpr int kBaseUnitX = 6;
 constexpr int kBaseUnitY = 13;
