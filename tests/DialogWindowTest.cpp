@@ -101,12 +101,13 @@ protected:
   }
 };
 
-// Where a template rectangle lands in pixels: each edge scaled by the 8-point font's base units
-// (6 / 4 horizontally, 13 / 8 vertically) and rounded half away from zero.
+// Where a template rectangle lands in pixels: position and size each scaled by the 8-point font's
+// base units (6 / 4 horizontally, 13 / 8 vertically) and rounded half away from zero, as the
+// Windows dialog manager places controls.
 kxui::Rect expectedPixels(const kxui::Rect& r) {
   auto h = [](int v) { return static_cast<int>(std::lround(v * 1.5)); };
   auto v = [](int u) { return static_cast<int>(std::lround(u * 1.625)); };
-  return {h(r.x), v(r.y), h(r.x + r.width) - h(r.x), v(r.y + r.height) - v(r.y)};
+  return {h(r.x), v(r.y), h(r.width), v(r.height)};
 }
 
 // The smallest rectangle holding every pixel that differs between two pictures (width 0: none).

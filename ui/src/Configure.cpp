@@ -3,7 +3,11 @@
 
 #include "kx/kx.h"
 #include "kxui/Scripted.h"
+#if defined(_WIN32)
+#include "kxui/Win32Backend.h"
+#else
 #include "kxui/WindowBackend.h"
+#endif
 
 namespace kxui {
 
@@ -36,8 +40,12 @@ ConfigureOutcome configure(kxhost::Instance& instance, Backend& backend) {
 }
 
 ConfigureOutcome configureInWindow(kxhost::Instance& instance) {
+#if defined(_WIN32)
+  return configure(instance, nativeBackend());
+#else
   WindowBackend backend;
   return configure(instance, backend);
+#endif
 }
 
 ConfigureOutcome configureWithScript(kxhost::Instance& instance, const std::string& scriptPath,

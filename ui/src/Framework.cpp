@@ -9,6 +9,9 @@
 #include <mutex>
 
 #include "kxui/Backend.h"
+#if defined(_WIN32)
+#include "kxui/Win32Backend.h"
+#endif
 
 namespace kxui {
 
@@ -55,7 +58,13 @@ Application::~Application() {
 
 Backend::~Backend() = default;
 
-Backend* currentBackend() { return gBackend.load(); }
+Backend* currentBackend() {
+  Backend* b = gBackend.load();
+#if defined(_WIN32)
+  if (!b) b = &nativeBackend();
+#endif
+  return b;
+}
 
 BackendScope::BackendScope(Backend& backend) : saved_(gBackend.exchange(&backend)) {}
 BackendScope::~BackendScope() { gBackend.store(saved_); }
@@ -81,9 +90,8 @@ int mulDiv(int value, int numerator, int denominator) {
 }  // namespace
 
 Rect toPixels(const Rect& r) {
-  int left = mulDiv(r.x, kBaseUnitX, 4), top = mulDiv(r.y, kBaseUnitY, 8);
-  int right = mulDiv(r.x + r.width, kBaseUnitX, 4), bottom = mulDiv(r.y + r.height, kBaseUnitY, 8);
-  return {left, top, right - left, bottom - top};
+  return {mulDiv(r.x, kBaseUnitX, 4), mulDiv(r.y, kBaseUnitY, 8), mulDiv(r.width, kBaseUnitX, 4),
+          mulDiv(r.height, kBaseUnitY, 8)};
 }
 
 // ---- controls ----------------------------------------------------------------------------------
@@ -168,13 +176,31 @@ void Session::spinArrow(int id, bool up) {
   int delta = up ? 1 : -1;
   if (c.spinHigh_ < c.spinLow_) delta = -delta;
   UpDownNotify notify{id, c.spinPos_, delta};
-  long result = 0;
-  dialog_.dispatch(MessageMapEntry::DeltaPos, id, &notify, &result);
-  if (result == 0) {
+  if (spinNotify(notify)) {
     int lo = std::min(c.spinLow_, c.spinHigh_), hi = std::max(c.spinLow_, c.spinHigh_);
     c.spinPos_ = std::clamp(c.spinPos_ + notify.delta, lo, hi);
   }
 }
+
+bool Session::spinNotify(UpDownNotify& notify) {
+  reflected(notify.id, ControlKind::Spin);
+  long result = 0;
+  dialog_.dispatch(MessageMapEntry::DeltaPos, notify.id, &notify, &result);
+  return result == 0;
+}
+
+Control& Session::reflected(int id, ControlKind kind) {
+  int i = indexOf(id);
+  if (i < 0 || controls_[static_cast<std::size_t>(i)].kind() != kind) {
+    throw std::invalid_argument("dialog " + std::to_string(tpl_.id) + " has no " + kindName(kind) + " " +
+                                std::to_string(id));
+  }
+  return controls_[static_cast<std::size_t>(i)];
+}
+
+void Session::reflectText(int id, std::string text) { reflected(id, ControlKind::Edit).text_ = std::move(text); }
+
+void Session::reflectCheck(int id, bool checked) { reflected(id, ControlKind::RadioButton).checked_ = checked; }
 
 void Session::pressEnter() {
   int id = IDOK;

@@ -37,12 +37,23 @@ public:
   void pressCloseBox();                    // Cancel
   void setFocus(int index);
 
+  // For views whose controls keep their own state (native windows), which report it before the
+  // input it matters to: the text an edit holds and whether a radio button is selected, taken over
+  // without what a user's input brings (no focus move, no message map).
+  void reflectText(int id, std::string text);
+  void reflectCheck(int id, bool checked);
+  // The spin control's own notification that its position is about to change, with the position
+  // and change it proposes; runs the message map, which may alter notify.delta. Returns whether the
+  // control may move (by notify.delta).
+  bool spinNotify(UpDownNotify& notify);
+
 private:
   friend class Dialog;
   friend class DataExchange;
   friend void ddxRadio(DataExchange&, int, int32_t&);
   Session(Dialog& dialog, const DialogTemplate& tpl);
   Control& require(int id, const char* action);
+  Control& reflected(int id, ControlKind kind);
   int indexOf(int id) const;
   void focusFirstTabStop();
   void moveFocus(int index);
@@ -74,7 +85,9 @@ private:
   std::vector<int> results_;
 };
 
-// The backend in effect for the process (null: none; dialogs then fail with a UiError).
+// The backend in effect for the process. When the host program has selected none, dialogs on
+// Windows use the native one (nativeBackend(), kxui/Win32Backend.h); elsewhere this is null and
+// dialogs fail with a UiError.
 KXUI_API Backend* currentBackend();
 
 // Selects a backend for the scope and restores the previous one on every way out.
@@ -89,8 +102,9 @@ private:
   Backend* saved_;
 };
 
-// Dialog units to pixels with the base units of the templates' 8-point font (6 by 13 pixels), each
-// edge mapped on its own and rounded, as the dialog manager maps template rectangles.
+// Dialog units to pixels with the base units of the templates' 8-point font (6 by 13 pixels): the
+// position and the size each scaled on its own and rounded, as the Windows dialog manager creates
+// the controls of a template (so a control may end one pixel off its scaled right or bottom edge).
 KXUI_API Rect toPixels(const Rect& dialogUnits);
 constexpr int kBaseUnitX = 6;
 constexpr int kBaseUnitY = 13;

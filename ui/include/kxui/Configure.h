@@ -36,7 +36,7 @@ struct ConfigureOutcome {
 // Runs the instance's dialog export with dialogs and kxQMessages::MsgBox shown through backend.
 ConfigureOutcome configure(kxhost::Instance& instance, Backend& backend);
 
-// In a real window on the display named by DISPLAY.
+// In a real window: on the display named by DISPLAY, or on Windows a native dialog.
 ConfigureOutcome configureInWindow(kxhost::Instance& instance);
 
 // With the actions of an action script file (format in kxui/Scripted.h); a transcript of what the
