@@ -132,6 +132,7 @@ RK_ENTRY(_MultImage) { return rk::runElementwise<rk::Mult>(); }
 RK_ENTRY(_AbsDiffImage) { return rk::runElementwise<rk::AbsDiff>(); }
 
 RK_ENTRY(_DivImage) {
-  return rk::dispatch<rk::In<0>, rk::In<1>, rk::Out<0>>(
-      []<class A, class B, class O>() { rk::runDyadic<A, B, O>(rk::divideMatrix<A, B, O>); });
+  return rk::dispatch<rk::In<0>, rk::In<1>, rk::Out<0>>([]<class A, class B, class O>() {
+    rk::runDyadic<A, B, O>([](const A* a, const B* b, O* out, int32_t n) { rk::divideMatrix(a, b, out, n); });
+  });
 }
