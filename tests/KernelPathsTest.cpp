@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(AllCombinations, KernelPaths,
                                                               "_AbsDiffImage", "_AndImage", "_OrImage", "_BlendImage",
                                                               "_ScalarAddImage", "_ScalarSubImage", "_ScalarMultImage",
                                                               "_ScalarDivImage", "_Negate", "_SquareImage", "_Norm",
-                                                              "_Pertur", "_NotImage", "_BinImage"),
+                                                              "_Pertur", "_NotImage", "_BinImage", "_MittelSigma"),
                                             ::testing::ValuesIn(kImageCodes), ::testing::ValuesIn(kImageCodes),
                                             ::testing::ValuesIn(kImageCodes)),
                          [](const auto& info) {

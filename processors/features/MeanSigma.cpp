@@ -245,7 +245,8 @@ void meanSigmaStream() {
     outInfo.UserDatas = info.UserDatas;
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&outInfo));
-    meanSigma(in, out, info.X * info.Y, planes);
+    auto kernel = [](const I* in, O* out, int32_t pixels, int32_t planes) { meanSigma(in, out, pixels, planes); };
+    runKernel(kernel, in, out, info.X * info.Y, planes);
   }
 }
 
