@@ -1,5 +1,6 @@
 // The NumPy .npy format: one array of uint8 (or bool), int16, int32, float32 or float64 in either
 // byte order and either memory order; shapes (Y, X), (Y, X, P) and (N, Y, X, P).
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -261,20 +262,31 @@ FileStream readNpy(const fs::path& path) {
       if (dtype.swap) swapBytes(static_cast<unsigned char*>(m->data()), m->count(), dtype.size);
     }
   } else {
-    // Column-major data: element (i, y, x, p) lies at i + N * (y + Y * (x + X * p)).
-    std::vector<unsigned char> all(needed);
-    if (std::fread(all.data(), 1, needed, f.get()) != needed) fileError(path, "cannot read the data");
-    if (dtype.swap) swapBytes(all.data(), needed / dtype.size, dtype.size);
+    // Column-major data: element (i, y, x, p) lies at i + N * (y + Y * (x + X * p)). It is read in
+    // pieces that are scattered to the matrices, so that the file is never held beside them.
     const uint64_t N = n, Y = uint64_t(dims[1]), X = uint64_t(dims[2]), P = uint64_t(dims[3]);
-    for (uint64_t i = 0; i < N; ++i) {
-      auto* dst = static_cast<unsigned char*>(out.stream.matrices[i]->data());
-      for (uint64_t y = 0; y < Y; ++y) {
-        for (uint64_t x = 0; x < X; ++x) {
-          for (uint64_t p = 0; p < P; ++p, dst += dtype.size) {
-            std::memcpy(dst, &all[(i + N * (y + Y * (x + X * p))) * dtype.size], dtype.size);
+    std::vector<unsigned char*> bases(n);
+    for (std::size_t i = 0; i < n; ++i) bases[i] = static_cast<unsigned char*>(out.stream.matrices[i]->data());
+    std::vector<unsigned char> piece(static_cast<std::size_t>(std::min<uint64_t>(needed, uint64_t(1) << 20)));
+    uint64_t i = 0, y = 0, x = 0, p = 0;
+    for (uint64_t done = 0; done < needed;) {
+      const auto length = static_cast<std::size_t>(std::min<uint64_t>(piece.size(), needed - done));
+      if (std::fread(piece.data(), 1, length, f.get()) != length) fileError(path, "cannot read the data");
+      if (dtype.swap) swapBytes(piece.data(), length / dtype.size, dtype.size);
+      for (std::size_t at = 0; at < length; at += dtype.size) {
+        std::memcpy(bases[i] + ((y * X + x) * P + p) * dtype.size, piece.data() + at, dtype.size);
+        if (++i == N) {
+          i = 0;
+          if (++y == Y) {
+            y = 0;
+            if (++x == X) {
+              x = 0;
+              ++p;
+            }
           }
         }
       }
+      done += length;
     }
   }
   return out;

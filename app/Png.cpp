@@ -135,20 +135,23 @@ FileStream readPng(const fs::path& path) {
   out.type = type;
   kxhost::Matrix& m =
       addMatrix(out.stream, type, s.width, s.height, s.channels, defaultName(path, 0, 1), path, maxBytes);
-  std::vector<unsigned char> pixels(s.rowBytes * s.height);
-  std::vector<png_bytep> rows(s.height);
-  for (png_uint_32 y = 0; y < s.height; ++y) rows[y] = pixels.data() + s.rowBytes * y;
-  if (!readImage(s, rows.data())) fileError(path, std::string("truncated or malformed PNG file (") + s.error + ")");
-
-  std::size_t count = std::size_t(s.width) * s.height * static_cast<std::size_t>(s.channels);
-  if (type == 0) {
-    std::memcpy(m.data(), pixels.data(), count);
-  } else {
-    auto* dst = m.as<int32_t>();
-    for (std::size_t k = 0; k < count; ++k) {
-      uint16_t v;
-      std::memcpy(&v, pixels.data() + 2 * k, 2);
-      dst[k] = v;
+  // libpng decodes straight into the matrix rows. A 16-bit row fills the front half of its 32-bit
+  // row and is widened in place from the back, where no sample is overwritten before it is read.
+  const std::size_t samples = std::size_t(s.width) * static_cast<std::size_t>(s.channels);
+  if (s.rowBytes != samples * static_cast<std::size_t>(s.depth / 8)) {
+    fileError(path, "unsupported PNG layout (" + std::to_string(s.rowBytes) + " bytes per row)");
+  }
+  auto** rows = reinterpret_cast<png_bytep*>(m.rows());
+  if (!readImage(s, rows)) fileError(path, std::string("truncated or malformed PNG file (") + s.error + ")");
+  if (type == 2) {
+    for (png_uint_32 y = 0; y < s.height; ++y) {
+      unsigned char* row = rows[y];
+      for (std::size_t k = samples; k-- > 0;) {
+        uint16_t v;
+        std::memcpy(&v, row + 2 * k, 2);
+        const int32_t w = v;
+        std::memcpy(row + 4 * k, &w, 4);
+      }
     }
   }
   png_textp texts = nullptr;

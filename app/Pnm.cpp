@@ -4,8 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,60 +14,92 @@
 namespace kxrun {
 namespace {
 
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads the header and plain (text) data through a small buffer of its own, so that a file is
+// never held in memory beside the matrix it fills.
 class Scanner {
 public:
-  Scanner(const std::vector<unsigned char>& bytes, const fs::path& path) : b_(bytes), path_(path) {}
+  Scanner(std::FILE* f, const fs::path& path) : f_(f), path_(path), buf_(1 << 16) {}
+
+  // The byte at the current position, or -1 at the end of the file.
+  int peek() {
+    if (pos_ == end_ && !refill()) return -1;
+    return buf_[pos_];
+  }
+  void advance() { ++pos_; }
+  // Offset in the file of the current position.
+  uint64_t offset() const { return consumed_ + pos_; }
 
   // The next whitespace-separated number of the header or of plain (ASCII) data.
   uint32_t number(const char* what) {
     skipSpaceAndComments();
-    if (pos_ >= b_.size()) fileError(path_, std::string("truncated: ") + what + " is missing");
+    if (peek() < 0) fileError(path_, std::string("truncated: ") + what + " is missing");
     uint64_t v = 0;
-    std::size_t start = pos_;
-    while (pos_ < b_.size() && b_[pos_] >= '0' && b_[pos_] <= '9') {
-      v = v * 10 + (b_[pos_] - '0');
+    bool any = false;
+    for (int c = peek(); c >= '0' && c <= '9'; c = peek()) {
+      v = v * 10 + static_cast<uint64_t>(c - '0');
       if (v > UINT32_MAX) fileError(path_, std::string("malformed: ") + what + " is too large");
-      ++pos_;
+      any = true;
+      advance();
     }
-    if (pos_ == start) fileError(path_, std::string("malformed: ") + what + " is not a number");
+    if (!any) fileError(path_, std::string("malformed: ") + what + " is not a number");
     return static_cast<uint32_t>(v);
   }
   void skipSpaceAndComments() {
-    while (pos_ < b_.size()) {
-      if (b_[pos_] == '#') {
-        while (pos_ < b_.size() && b_[pos_] != '\n') ++pos_;
-      } else if (std::strchr(" \t\r\n\v\f", b_[pos_]) && b_[pos_] != 0) {
-        ++pos_;
+    for (int c = peek(); c >= 0; c = peek()) {
+      if (c == '#') {
+        while (peek() >= 0 && peek() != '\n') advance();
+      } else if (c != 0 && std::strchr(" \t\r\n\v\f", c)) {
+        advance();
       } else {
         break;
       }
     }
   }
   // Binary data starts after exactly one whitespace character following the maximum value.
-  std::size_t binaryStart() {
-    if (pos_ >= b_.size()) fileError(path_, "truncated: the pixel data is missing");
-    return pos_ + 1;
+  uint64_t binaryStart() {
+    if (peek() < 0) fileError(path_, "truncated: the pixel data is missing");
+    return offset() + 1;
   }
 
 private:
-  const std::vector<unsigned char>& b_;
+  bool refill() {
+    consumed_ += end_;
+    pos_ = 0;
+    end_ = std::fread(buf_.data(), 1, buf_.size(), f_);
+    return end_ > 0;
+  }
+
+  std::FILE* f_;
   const fs::path& path_;
-  std::size_t pos_ = 2;
+  std::vector<unsigned char> buf_;
+  std::size_t pos_ = 0, end_ = 0;
+  uint64_t consumed_ = 0;  // bytes of the file before the buffer
 };
 
 }  // namespace
 
 FileStream readPnm(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fileError(path, std::string("cannot open: ") + std::strerror(errno));
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() < 2 || bytes[0] != 'P' || !std::strchr("2356", bytes[1]) || bytes[1] == 0) {
+  const uint64_t fileBytes = fileSize(path);
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f) fileError(path, std::string("cannot open: ") + std::strerror(errno));
+  Scanner scan(f.get(), path);
+  int magic[2] = {scan.peek(), -1};
+  if (magic[0] >= 0) {
+    scan.advance();
+    magic[1] = scan.peek();
+    scan.advance();
+  }
+  if (magic[0] != 'P' || magic[1] <= 0 || !std::strchr("2356", magic[1])) {
     fileError(path, "not a PGM or PPM file (it must start with P2, P3, P5 or P6)");
   }
-  const char kind = static_cast<char>(bytes[1]);
+  const char kind = static_cast<char>(magic[1]);
   const bool ascii = kind == '2' || kind == '3';
   const int planes = kind == '3' || kind == '6' ? 3 : 1;
-  Scanner scan(bytes, path);
   uint32_t width = scan.number("the width");
   uint32_t height = scan.number("the height");
   uint32_t maxval = scan.number("the maximum value");
@@ -77,33 +108,50 @@ FileStream readPnm(const fs::path& path) {
   const uint64_t count = uint64_t(width) * height * static_cast<uint64_t>(planes);
 
   // Each value takes at least one byte (binary) or two (plain text); larger claims are malformed.
-  uint64_t maxBytes = uint64_t(bytes.size()) * kxhost::elementSize(type);
+  uint64_t maxBytes = fileBytes * kxhost::elementSize(type);
   FileStream out;
   out.type = type;
   kxhost::Matrix& m = addMatrix(out.stream, type, width, height, planes, defaultName(path, 0, 1), path, maxBytes);
-  auto value = [&](uint64_t k, uint32_t v) {
-    if (v > maxval) {
-      fileError(path, "malformed: value " + std::to_string(v) + " exceeds the maximum value " + std::to_string(maxval));
-    }
-    if (type == 0)
-      m.as<uint8_t>()[k] = static_cast<uint8_t>(v);
-    else
-      m.as<int32_t>()[k] = static_cast<int32_t>(v);
+  auto tooLarge = [&](uint32_t v) {
+    fileError(path, "malformed: value " + std::to_string(v) + " exceeds the maximum value " + std::to_string(maxval));
   };
   if (ascii) {
-    for (uint64_t k = 0; k < count; ++k) value(k, scan.number("a pixel value"));
-  } else {
-    std::size_t start = scan.binaryStart();
-    const uint64_t size = maxval > 255 ? 2 : 1;
-    if (bytes.size() < start || bytes.size() - start < count * size) {
-      fileError(path, "truncated: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
-                          std::to_string(count * size) + " bytes of data, the file has " +
-                          std::to_string(bytes.size() < start ? 0 : bytes.size() - start));
-    }
-    const unsigned char* p = bytes.data() + start;
     for (uint64_t k = 0; k < count; ++k) {
-      value(k, size == 1 ? p[k] : (uint32_t(p[2 * k]) << 8 | p[2 * k + 1]));
+      uint32_t v = scan.number("a pixel value");
+      if (v > maxval) tooLarge(v);
+      if (type == 0)
+        m.as<uint8_t>()[k] = static_cast<uint8_t>(v);
+      else
+        m.as<int32_t>()[k] = static_cast<int32_t>(v);
     }
+    return out;
+  }
+
+  const uint64_t start = scan.binaryStart();
+  const uint64_t size = maxval > 255 ? 2 : 1;
+  if (fileBytes < start || fileBytes - start < count * size) {
+    fileError(path, "truncated: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
+                        std::to_string(count * size) + " bytes of data, the file has " +
+                        std::to_string(fileBytes < start ? 0 : fileBytes - start));
+  }
+  // The samples go straight into the matrix; 16-bit ones fill the front of its 32-bit elements and
+  // are widened in place from the back, where no sample is overwritten before it is read.
+  auto* bytes = static_cast<unsigned char*>(m.data());
+  if (fseeko(f.get(), static_cast<off_t>(start), SEEK_SET) != 0 ||
+      std::fread(bytes, 1, count * size, f.get()) != count * size) {
+    fileError(path, "cannot read the pixel data");
+  }
+  if (size == 1) {
+    if (maxval < 255) {
+      for (uint64_t k = 0; k < count; ++k)
+        if (bytes[k] > maxval) tooLarge(bytes[k]);
+    }
+  } else {
+    auto sample = [bytes](uint64_t k) { return uint32_t(bytes[2 * k]) << 8 | bytes[2 * k + 1]; };
+    for (uint64_t k = 0; k < count; ++k)
+      if (sample(k) > maxval) tooLarge(sample(k));
+    auto* dst = m.as<int32_t>();
+    for (uint64_t k = count; k-- > 0;) dst[k] = static_cast<int32_t>(sample(k));
   }
   return out;
 }

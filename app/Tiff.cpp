@@ -135,16 +135,21 @@ FileStream readTiff(const fs::path& path) {
     if (lineSize <= 0 || static_cast<std::size_t>(lineSize) < samplesPerLine * bits / 8) {
       tiffError(path, "page " + std::to_string(page) + " has a malformed layout");
     }
-    std::vector<unsigned char> line(static_cast<std::size_t>(lineSize));
     auto** rows = reinterpret_cast<unsigned char**>(m.rows());
     std::size_t elem = kxhost::elementSize(kind.code);
+    // Interleaved samples stored as the matrix holds them are read straight into its rows; others
+    // go through one line that is widened or spread over the planes.
+    const bool direct = planar == PLANARCONFIG_CONTIG && elem * 8 == static_cast<std::size_t>(bits) &&
+                        static_cast<std::size_t>(lineSize) == samplesPerLine * elem;
+    std::vector<unsigned char> line(direct ? 0 : static_cast<std::size_t>(lineSize));
     int planes = planar == PLANARCONFIG_CONTIG ? 1 : spp;
     for (int s = 0; s < planes; ++s) {
       for (uint32_t y = 0; y < height; ++y) {
-        if (TIFFReadScanline(t.get(), line.data(), y, static_cast<uint16_t>(s)) < 0) {
+        if (TIFFReadScanline(t.get(), direct ? rows[y] : line.data(), y, static_cast<uint16_t>(s)) < 0) {
           tiffError(path, "page " + std::to_string(page) + " cannot be read at row " + std::to_string(y) +
                               ": the file is truncated or malformed");
         }
+        if (direct) continue;
         if (planar == PLANARCONFIG_CONTIG) {
           copySamples(line.data(), rows[y], samplesPerLine, 1, kind);
         } else {

@@ -1,83 +1,135 @@
-// Fixed-threshold binarisation and mean/sigma features through the real entry, beside memcpy of the
-// same bytes.
-#include "Support.h"
+// Binarisation, adaptive threshold, means and mean/sigma features: entry, reference loop, OpenCV
+// and memcpy per row.
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include "CvSupport.h"
+
+namespace rkbench {
 namespace {
 
-using namespace rkbench;
+template <class T>
+struct One {
+  Image<T> a{kSide, 1, 0}, out{kSide, 1, -1};
+};
 
-constexpr int64_t kPixels = int64_t(kSide) * kSide;
-
-void BM_BinImage_u8(benchmark::State& state) {
-  auto inst = instance("_BinImage");
-  fillInput(inst.inputs[0], 0, kSide, kSide);
-  inst.outputs[0].type = 0;
-  runEntry(state, inst, kPixels);
-}
-
-// One 8-bit image read and one written: memcpy of one image moves the same bytes.
-void BM_Memcpy_BinImage_u8(benchmark::State& state) { runMemcpy(state, std::size_t(kPixels), kPixels); }
-
-// What every run pays the host before the kernel starts: a new zero-filled output matrix of the
-// image's size (on this allocator large buffers come fresh from the system, page faults included).
-void BM_NewOutputMatrix(benchmark::State& state) {
-  kxMInfo info;
-  info.X = kSide;
-  info.Y = kSide;
-  info.Planes = 1;
-  const auto type = static_cast<kxType>(state.range(0));
-  for (auto _ : state) {
-    kxhost::Matrix m(type, info);
-    benchmark::DoNotOptimize(m.data());
+// The sum of an image's elements: exact in 64-bit integers for 8-bit elements (what a kernel may
+// do, since the sum of 2^24 bytes fits), in double for floating ones.
+template <class T>
+double sumOf(const T* a, std::size_t n) {
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    uint64_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += a[i];
+    return static_cast<double>(sum);
+  } else {
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(a[i]);
+    return sum;
   }
-  state.SetItemsProcessed(state.iterations() * kPixels);
 }
 
-void BM_BinImage_f32(benchmark::State& state) {
-  auto inst = instance("_BinImage");
-  kxhost::Matrix& m = fillInput(inst.inputs[0], 3, kSide, kSide);
-  // Finite values around the threshold rather than the byte pattern's arbitrary floats.
-  auto* p = m.as<float>();
-  for (std::size_t i = 0; i < m.count(); ++i) p[i] = static_cast<float>((i * 37) % 256) + 0.5f;
-  inst.outputs[0].type = 3;
-  runEntry(state, inst, kPixels);
+template <class T>
+void oneInput(const char* proc, kxType outType) {
+  addEntry(proc, comboName<T>(), [outType](kxhost::Instance& inst) {
+    fillInput<T>(inst.inputs[0], kSide, kSide);
+    inst.outputs[0].type = outType;
+  });
 }
 
-void BM_Memcpy_BinImage_f32(benchmark::State& state) {
-  runMemcpy(state, std::size_t(kPixels) * sizeof(float), kPixels);
-}
+template <class T>
+void registerType() {
+  const std::string combo = comboName<T>();
 
-// The default feature output is double; an 8-bit image is read twice (sums, then deviations) and
-// the output is four bytes per plane, so memcpy of the input image is the reference.
-void BM_MittelSigma_u8_f64(benchmark::State& state) {
-  auto inst = instance("_MittelSigma");
-  fillInput(inst.inputs[0], 0, kSide, kSide);
-  inst.outputs[0].type = 4;
-  runEntry(state, inst, kPixels);
-}
+  // Fixed threshold 128 with the default values 255 and 0; OpenCV's binary threshold above 127.5.
+  oneInput<T>("_BinImage", codeOf<T>());
+  addLoop("_BinImage", combo, "kernel", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] {
+      const T above = T(255), below = T(0);
+      map1(d->a.data(), d->out.data(), d->a.size(),
+           [above, below](T x) { return static_cast<double>(x) < 128.0 ? below : above; });
+    });
+  });
+  addLoop("_BinImage", combo, "cv", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] { cv::threshold(d->a.mat, d->out.mat, 127.5, 255, cv::THRESH_BINARY); });
+  });
+  addMemcpy("_BinImage", combo, kPixels * sizeof(T), kPixels * sizeof(T));
 
-void BM_MittelSigma_u8_i32(benchmark::State& state) {
-  auto inst = instance("_MittelSigma");
-  fillInput(inst.inputs[0], 0, kSide, kSide);
-  inst.outputs[0].type = 2;
-  runEntry(state, inst, kPixels);
-}
+  // Running-mean threshold with the defaults (rate 0.1, offset 10, type A): one dependent chain
+  // through the whole image. OpenCV's nearest, a local-mean threshold, takes 8-bit images only, so
+  // both rows compare with it on an 8-bit image of the same size.
+  oneInput<T>("_BinAdaptThreshImage", codeOf<T>());
+  addLoop("_BinAdaptThreshImage", combo, "kernel", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] {
+      const T* a = d->a.data();
+      T* o = d->out.data();
+      double m = 128.0;
+      for (std::size_t i = 0; i < d->a.size(); ++i) {
+        const double v = static_cast<double>(a[i]);
+        m = m + (v - m) * 0.1;
+        o[i] = v < m + 10.0 ? T(0) : T(255);
+      }
+    });
+  });
+  addLoop("_BinAdaptThreshImage", combo, "cv", [] {
+    auto d = std::make_shared<One<uint8_t>>();
+    return Body([d] {
+      cv::adaptiveThreshold(d->a.mat, d->out.mat, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, 11, -10);
+    });
+  });
+  addMemcpy("_BinAdaptThreshImage", combo, kPixels * sizeof(T), kPixels * sizeof(T));
 
-void BM_Memcpy_MittelSigma_u8(benchmark::State& state) { runMemcpy(state, std::size_t(kPixels), kPixels); }
+  // Mean per plane (mode 1, the default) into a double feature: one pass of sums.
+  oneInput<T>("_MittelWert", 4);
+  addLoop("_MittelWert", combo, "kernel", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] {
+      const T* a = d->a.data();
+      benchmark::DoNotOptimize(sumOf(a, d->a.size()) / static_cast<double>(d->a.size()));
+    });
+  });
+  addLoop("_MittelWert", combo, "cv", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] { benchmark::DoNotOptimize(cv::mean(d->a.mat)); });
+  });
+  addMemcpy("_MittelWert", combo, kPixels * sizeof(T), 0);
+
+  // Mean and mean squared deviation per plane into double features: a pass of sums, then one of
+  // squared deviations from the mean.
+  oneInput<T>("_MittelSigma", 4);
+  addLoop("_MittelSigma", combo, "kernel", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] {
+      const T* a = d->a.data();
+      const std::size_t n = d->a.size();
+      double dev = 0;
+      const double mean = sumOf(a, n) / static_cast<double>(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const double x = static_cast<double>(a[i]) - mean;
+        dev += x * x;
+      }
+      benchmark::DoNotOptimize(mean);
+      benchmark::DoNotOptimize(dev / static_cast<double>(n));
+    });
+  });
+  addLoop("_MittelSigma", combo, "cv", [] {
+    auto d = std::make_shared<One<T>>();
+    return Body([d] {
+      cv::Scalar mean, sigma;
+      cv::meanStdDev(d->a.mat, mean, sigma);
+      benchmark::DoNotOptimize(sigma);
+    });
+  });
+  addMemcpy("_MittelSigma", combo, kPixels * sizeof(T), 0);
+}
 
 }  // namespace
 
-// Each reference runs first, and every benchmark warms up before it is timed: the first runs of an
-// entry take their output matrices from fresh pages, later runs from the heap glibc keeps (for
-// matrices below its 32 MiB mapping ceiling; the 64 MiB float output is mapped afresh every run,
-// which BM_NewOutputMatrix/3 measures on its own;
-// GLIBC_TUNABLES=glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=2000000000 keeps it on the heap).
-BENCHMARK(BM_Memcpy_BinImage_u8)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_NewOutputMatrix)->Arg(0)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BinImage_u8)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Memcpy_MittelSigma_u8)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MittelSigma_u8_f64)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MittelSigma_u8_i32)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Memcpy_BinImage_f32)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_NewOutputMatrix)->Arg(3)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BinImage_f32)->MinWarmUpTime(0.3)->Unit(benchmark::kMillisecond);
+void registerSegmentationFeatures() {
+  registerType<uint8_t>();
+  registerType<float>();
+}
+
+}  // namespace rkbench

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Prints the benchmark table of scripts/bench from Google Benchmark's JSON output.
+
+Benchmarks are named PROCESSOR/COMBINATION/KIND (KIND: rk, kernel, cv, memcpy; see bench/Support.h).
+Each row gives Mpx/s per kind (median of the repetitions, from CPU time), the ratios of the entry
+to OpenCV, to memcpy and to the reference loop, and the targets the row must meet.
+"""
+import json
+import sys
+
+# 8-bit processors whose work is a load and a store per element: they must come near memcpy.
+MEMORY_BOUND_U8 = {"_AddImage", "_SubImage", "_MultImage", "_AbsDiffImage", "_AndImage", "_OrImage", "_Negate",
+                   "_BinImage"}
+# What the OpenCV column is for each processor (the closest operation).
+CV_NAME = {
+    "_AddImage": "add", "_SubImage": "subtract", "_MultImage": "multiply", "_DivImage": "divide",
+    "_AbsDiffImage": "absdiff", "_ScalarAddImage": "add(s)", "_ScalarSubImage": "subtract(s)",
+    "_ScalarMultImage": "multiply(s)", "_ScalarDivImage": "divide(s)", "_BlendImage": "addWeighted",
+    "_Negate": "subtract(255,x)", "_SquareImage": "multiply(x,x)", "_Norm": "normalize", "_Pertur": "randu",
+    "_AndImage": "bitwise_and", "_OrImage": "bitwise_or", "_NotImage": "minMax+threshold",
+    "_ConstImage": "setTo", "_ImagePlane": "setTo", "_BinImage": "threshold",
+    "_BinAdaptThreshImage": "adaptiveThreshold", "_MittelWert": "mean", "_MittelSigma": "meanStdDev",
+    "_RGBSplitt": "split", "_RGBJoin": "merge",
+}
+TRANSFORM_CV = {"flipH": "flip", "flipV": "flip", "rot90": "rotate", "rot180": "rotate", "rot30": "warpAffine"}
+
+
+def targets(proc, combo):
+    """(column, minimum) pairs: every row >= 1.0x OpenCV, plus the row's own."""
+    u8 = combo.split(".")[-1].startswith("u8")
+    out = [("cv", 1.5 if proc == "_DivImage" and u8 else 1.0)]
+    if proc in MEMORY_BOUND_U8 and u8:
+        out.append(("memcpy", 0.8))
+    out.append(("kernel", 0.9))
+    return out
+
+
+def load(path):
+    with open(path) as f:
+        data = json.load(f)
+    rates, errors = {}, {}
+    for b in data.get("benchmarks", []):
+        if b.get("aggregate_name", "median") != "median":
+            continue
+        parts = b.get("run_name", b["name"]).split("/")
+        if len(parts) < 3:
+            continue
+        key = (parts[0], parts[1])
+        if b.get("error_occurred"):
+            errors[key] = b.get("error_message", "error")
+            continue
+        if "items_per_second" in b:
+            rates.setdefault(key, {})[parts[2]] = b["items_per_second"] / 1e6
+    return rates, errors
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: bench_table.py BENCHMARK.json")
+    rates, errors = load(sys.argv[1])
+    head = ["processor", "types", "RK Mpx/s", "kernel", "OpenCV", "memcpy", "RK/CV", "RK/memcpy", "RK/kernel",
+            "targets", "result"]
+    rows, missed = [], []
+    for key in sorted(set(rates) | set(errors)):
+        proc, combo = key
+        r = rates.get(key, {})
+        rk = r.get("rk")
+        ratio = {k: (rk / r[k]) if rk and r.get(k) else None for k in ("cv", "memcpy", "kernel")}
+        wants, failed = [], []
+        for column, minimum in targets(proc, combo):
+            if ratio[column] is None:
+                continue
+            label = {"cv": "CV", "memcpy": "memcpy", "kernel": "kernel"}[column]
+            wants.append(f"{label}>={minimum:g}")
+            if ratio[column] < minimum:
+                failed.append(f"RK/{label} {ratio[column]:.3f} < {minimum:g}")
+        if key in errors:
+            failed.append("error: " + errors[key])
+        result = "met" if not failed else "MISSED"
+        if failed:
+            missed.append(f"{proc} {combo}: " + "; ".join(failed))
+        cv = TRANSFORM_CV.get(combo.split(".")[0]) if proc == "_TransformImage" else CV_NAME.get(proc)
+        fmt = lambda v: "-" if v is None else f"{v:,.0f}"
+        rfmt = lambda v: "-" if v is None else f"{v:.2f}x"
+        rows.append([proc, combo, fmt(rk), fmt(r.get("kernel")), fmt(r.get("cv")) + (f" ({cv})" if cv else ""),
+                     fmt(r.get("memcpy")), rfmt(ratio["cv"]), rfmt(ratio["memcpy"]), rfmt(ratio["kernel"]),
+                     " ".join(wants), result])
+    widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)]
+    line = lambda cells: "  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip()
+    print(line(head))
+    print(line(["-" * w for w in widths]))
+    for row in rows:
+        print(line(row))
+    print()
+    print(f"{len(rows) - len(missed)} of {len(rows)} rows meet their targets.")
+    for m in missed:
+        print("missed: " + m)
+
+
+if __name__ == "__main__":
+    main()
