@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "frame/Messages.h"
+#include "frame/Paths.h"
 #include "frame/Types.h"
 #include "kx/kx.h"
 
@@ -128,9 +129,9 @@ void runMonadic(Fn&& fn) {
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&info));
     if constexpr (std::is_invocable_v<Fn&, const I*, O*, int32_t, int32_t>)
-      fn(in, out, length, i);
+      runKernel(fn, in, out, length, i);
     else
-      fn(in, out, length);
+      runKernel(fn, in, out, length);
   }
 }
 
@@ -173,7 +174,7 @@ void runDyadic(Prepare&& prepare, Fn&& fn) {
       kxInterface::kxSetPin(1);
       b = static_cast<const B*>(kxInterface::kxGetIVector());
     }
-    fn(a, b, out, length);
+    runKernel(fn, a, b, out, length);
   }
 }
 

@@ -251,4 +251,71 @@ TEST(Division, RefusedDivisors) {
   EXPECT_FALSE(refused(INT32_MIN, int32_t(-1), 4));
 }
 
+// 8-bit quotients come from a float division and 32-bit ones from a double division. Every pair of
+// 8-bit operand values, reaching the 8-bit output from each input type, against integer division.
+class EveryByteQuotient : public ::testing::TestWithParam<std::tuple<kxType, kxType>> {};
+
+TEST_P(EveryByteQuotient, MatchesIntegerDivision) {
+  auto [ca, cb] = GetParam();
+  withType(ca, [&, cb = cb]<class A>() {
+    withType(cb, [&]<class B>() {
+      std::vector<A> as;
+      std::vector<B> bs;
+      for (int a = 0; a < 256; ++a)
+        for (int b = 1; b < 256; ++b) {
+          as.push_back(static_cast<A>(a));
+          bs.push_back(static_cast<B>(b));
+        }
+      auto inst = instance("_DivImage");
+      addRow<A>(inst.inputs[0], as);
+      addRow<B>(inst.inputs[1], bs);
+      inst.outputs[0].type = 0;
+      kxhost::RunResult r = inst.run();
+      ASSERT_TRUE(r.completed) << r.error;
+      std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+      ASSERT_EQ(out.size(), as.size());
+      for (std::size_t k = 0; k < as.size(); ++k)
+        ASSERT_EQ(int(out[k]), int(as[k]) / int(bs[k])) << +as[k] << " / " << +bs[k];
+    });
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(InputTypes, EveryByteQuotient,
+                         ::testing::Combine(::testing::ValuesIn(kImageCodes), ::testing::ValuesIn(kImageCodes)),
+                         [](const auto& info) {
+                           return std::string(typeName(std::get<0>(info.param))) + "_" +
+                                  typeName(std::get<1>(info.param));
+                         });
+
+// 32-bit quotients where a floating quotient is closest to the next integer: dividends next to
+// multiples of the divisor, at the ends of the range, and a pseudo-random spread.
+TEST(Division, ThirtyTwoBitQuotientsMatchIntegerDivision) {
+  std::vector<int32_t> as, bs;
+  auto pair = [&](int64_t a, int64_t b) {
+    if (b == 0 || a < INT32_MIN || a > INT32_MAX || (a == INT32_MIN && b == -1)) return;
+    as.push_back(static_cast<int32_t>(a));
+    bs.push_back(static_cast<int32_t>(b));
+  };
+  const int64_t divisors[] = {1, 2, 3, 7, 255, 65535, 65537, 46341, 1000003, 2147483647, -1, -3, -65537, INT32_MIN};
+  for (int64_t b : divisors)
+    for (int64_t q : {0LL, 1LL, 2LL, 3LL, 32767LL, 65535LL, 2147483647LL, -1LL, -2LL, -65536LL, -2147483648LL})
+      for (int64_t r = -2; r <= 2; ++r) pair(q * b + r, b);
+  uint32_t x = 12345;
+  for (int k = 0; k < 200000; ++k) {
+    x = x * 1664525u + 1013904223u;
+    const int32_t a = static_cast<int32_t>(x);
+    x = x * 1664525u + 1013904223u;
+    pair(a, static_cast<int32_t>(x) >> (x % 31));
+  }
+  auto inst = instance("_DivImage");
+  addRow<int32_t>(inst.inputs[0], as);
+  addRow<int32_t>(inst.inputs[1], bs);
+  inst.outputs[0].type = 2;
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  std::vector<int32_t> out = output<int32_t>(inst, 0, 0);
+  ASSERT_EQ(out.size(), as.size());
+  for (std::size_t k = 0; k < as.size(); ++k) ASSERT_EQ(out[k], as[k] / bs[k]) << as[k] << " / " << bs[k];
+}
+
 }  // namespace

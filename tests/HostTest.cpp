@@ -118,6 +118,54 @@ TEST(Streams, MinMaxSkipsNaN) {
   EXPECT_TRUE(r.completed) << r.error;
 }
 
+// The scan against a serial one (first value met wins ties, NaNs skipped), over lengths around the
+// lane widths and runs of NaNs, signed zeros and infinities placed anywhere.
+template <class T>
+void minMaxMatchesSerialScan() {
+  const T inf = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity() : T(0);
+  const T nan = std::numeric_limits<T>::has_quiet_NaN ? std::numeric_limits<T>::quiet_NaN() : T(0);
+  const std::vector<T> pool = {
+      T(0), T(-0.0), T(5), T(-3), nan, inf, -inf, std::numeric_limits<T>::max(), std::numeric_limits<T>::lowest()};
+  uint32_t x = 7;
+  for (std::size_t n : {0, 1, 2, 15, 16, 17, 63, 64, 65, 130, 1000}) {
+    for (int trial = 0; trial < 12; ++trial) {
+      std::vector<T> v(n);
+      for (T& e : v) {
+        x = x * 1664525u + 1013904223u;
+        // Mostly one or two pool values per trial, so that zeros, NaN-only and infinity-only rows occur.
+        e = pool[(x >> 24) % (trial < 9 ? 1 + trial % 3 : pool.size())];
+        if (trial >= 6 && trial < 9) e = pool[(trial + (x >> 28)) % pool.size()];
+      }
+      bool any = false;
+      T lo = 0, hi = 0;
+      for (T e : v) {
+        if (e != e) continue;
+        if (!any || e < lo) lo = e;
+        if (!any || e > hi) hi = e;
+        any = true;
+      }
+      kxhost::Instance inst(&kRecord, bodyEntry);
+      addRow<T>(inst.inputs[0], v);
+      double gotLo = 1, gotHi = 1;
+      kxhost::RunResult r = probe(inst, [&] {
+        kxInterface::kxSetPin(0);
+        kxInterface::kxSetMatrix(0);
+        kxInterface::kxGetMinMax(&gotLo, &gotHi);
+      });
+      ASSERT_TRUE(r.completed) << r.error;
+      ASSERT_TRUE(sameBits(gotLo, static_cast<double>(lo))) << n << "/" << trial << ": " << gotLo << " vs " << +lo;
+      ASSERT_TRUE(sameBits(gotHi, static_cast<double>(hi))) << n << "/" << trial << ": " << gotHi << " vs " << +hi;
+    }
+  }
+}
+
+TEST(Streams, MinMaxMatchesASerialScan) {
+  minMaxMatchesSerialScan<uint8_t>();
+  minMaxMatchesSerialScan<int32_t>();
+  minMaxMatchesSerialScan<float>();
+  minMaxMatchesSerialScan<double>();
+}
+
 // kxCompareStreams(0, 1, -1): which pairs of streams pass.
 struct CompareCase {
   std::vector<int> left, right;  // widths of the matrices on pins 0 and 1 (height 1)

@@ -105,6 +105,52 @@ TYPED_TEST(MittelSigmaTypes, MatchesReference) {
   }
 }
 
+// Long double-output sums, which are added blockwise once the sum's rounding can be foreseen: they
+// must equal the serial sums bit for bit, through binade changes, huge and non-finite terms, and
+// data whose squares fall halfway between representable steps of the sum.
+template <class I>
+void longSumsMatchTheSerialSum(const std::vector<I>& data, int32_t x) {
+  auto inst = instance("_MittelSigma");
+  inst.outputs[0].type = code<double>();
+  const int32_t y = static_cast<int32_t>(data.size()) / x;
+  addMatrix<I>(inst.inputs[0], x, y, 1, data, "m");
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  std::vector<double> expected = reference<I, double>(data, int64_t(x) * y, 1);
+  std::vector<double> got = output<double>(inst, 0, 0);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(sameBits(got[0], expected[0])) << got[0] << " vs " << expected[0];
+  EXPECT_TRUE(sameBits(got[1], expected[1])) << got[1] << " vs " << expected[1];
+}
+
+TEST(MittelSigma, LongDoubleSumsMatchTheSerialSum) {
+  const int32_t x = 300, y = 217;
+  const std::size_t n = std::size_t(x) * y;
+  longSumsMatchTheSerialSum(samples<uint8_t>(n, 5), x);
+  longSumsMatchTheSerialSum(samples<int32_t>(n, 6), x);
+  longSumsMatchTheSerialSum(samples<float>(n, 7), x);
+  longSumsMatchTheSerialSum(samples<double>(n, 8), x);
+  longSumsMatchTheSerialSum(samples<double>(n, 9, /*withNaN=*/true), x);
+  // The sum is 2 + 2^-51 (an odd number of its steps 2^-51) after the first block, then every square
+  // 2^-52 is halfway between steps: the first one rounds the sum up to even, the others leave it.
+  std::vector<double> ties(n, 0.0);
+  ties[0] = 1.0 + 0x1p-52;
+  ties[1] = -1.0;
+  ties[2] = -0x1p-52;
+  for (std::size_t k = 4096; k + 1 < n; k += 2) {
+    ties[k] = 0x1p-26;
+    ties[k + 1] = -0x1p-26;
+  }
+  longSumsMatchTheSerialSum(ties, x);
+  // Mostly small values with rare large ones: terms far above the running sum.
+  std::vector<uint8_t> spikes(n, 1);
+  for (std::size_t k = 0; k < n; k += 9973) spikes[k] = 255;
+  longSumsMatchTheSerialSum(spikes, x);
+  std::vector<float> outliers = samples<float>(n, 10);
+  for (std::size_t k = 4000; k < n; k += 20011) outliers[k] = 3e37f;
+  longSumsMatchTheSerialSum(outliers, x);
+}
+
 TYPED_TEST(MittelSigmaTypes, ConstantMatrixHasNoSpread) {
   using I = typename TypeParam::In;
   using O = typename TypeParam::Out;

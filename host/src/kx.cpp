@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "Current.h"
@@ -229,19 +230,64 @@ void* kxInterface::kxGetOVector(const kxMInfo* info) { return createOutput(info,
 void** kxInterface::kxGetOMatrix(const kxMInfo* info) { return createOutput(info, "kxGetOMatrix").rows(); }
 
 namespace {
+// The least and greatest value of p[0..n), NaNs skipped; both 0 when there is no other value. Equal
+// values keep the first one met, which matters only for zeros: -0.0 and 0.0 compare equal, and the
+// extreme is the sign of the first zero. The scan runs in kLanes independent lanes, which
+// vectorises; a zero extreme is then looked up.
 template <class T>
-void extremes(const T* p, std::size_t n, double* lo, double* hi) {
+void extremes(const T* __restrict p, std::size_t n, double* lo, double* hi) {
+  constexpr std::size_t kLanes = 64 / sizeof(T);
+  T mn[kLanes], mx[kLanes];
   bool any = false;
-  double mn = 0, mx = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    double v = static_cast<double>(p[k]);
-    if (v != v) continue;
-    if (!any || v < mn) mn = v;
-    if (!any || v > mx) mx = v;
-    any = true;
+  if constexpr (std::is_floating_point_v<T>) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      mn[j] = std::numeric_limits<T>::infinity();
+      mx[j] = -std::numeric_limits<T>::infinity();
+    }
+  } else {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      mn[j] = std::numeric_limits<T>::max();
+      mx[j] = std::numeric_limits<T>::lowest();
+    }
+    any = n > 0;
   }
-  *lo = mn;
-  *hi = mx;
+  std::size_t k = 0;
+  // NaN compares false both ways and so leaves the lanes alone.
+  for (; k + kLanes <= n; k += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const T v = p[k + j];
+      mn[j] = v < mn[j] ? v : mn[j];
+      mx[j] = v > mx[j] ? v : mx[j];
+    }
+  for (std::size_t j = 0; k < n; ++k, ++j) {
+    const T v = p[k];
+    mn[j] = v < mn[j] ? v : mn[j];
+    mx[j] = v > mx[j] ? v : mx[j];
+  }
+  T a = mn[0], b = mx[0];
+  for (std::size_t j = 1; j < kLanes; ++j) {
+    a = mn[j] < a ? mn[j] : a;
+    b = mx[j] > b ? mx[j] : b;
+  }
+  if constexpr (std::is_floating_point_v<T>) {
+    // Only NaNs leave the starting infinities in place, or an input that holds them: look for any
+    // value that is not a NaN before deciding.
+    if (a == std::numeric_limits<T>::infinity() || b == -std::numeric_limits<T>::infinity()) {
+      for (std::size_t i = 0; i < n && !any; ++i) any = p[i] == p[i];
+    } else {
+      any = true;
+    }
+    if (any && (a == T(0) || b == T(0))) {
+      for (std::size_t i = 0; i < n; ++i)
+        if (p[i] == T(0)) {
+          if (a == T(0)) a = p[i];
+          if (b == T(0)) b = p[i];
+          break;
+        }
+    }
+  }
+  *lo = any ? static_cast<double>(a) : 0.0;
+  *hi = any ? static_cast<double>(b) : 0.0;
 }
 }  // namespace
 

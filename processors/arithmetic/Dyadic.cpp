@@ -67,28 +67,51 @@ void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out
 // 256 on an 8-bit output) and -2^31 / -1, whose quotient does not exist in 32 bits.
 template <class O, class A, class B>
 bool badDivision(A a, B b) {
-  if (!(b < B(0) || b > B(0))) return true;
+  // Bitwise rather than short-circuit tests, so that a block of them vectorises.
+  bool bad = !(b < B(0) || b > B(0));
   if constexpr (isInteger<O>) {
-    O db = convert<O>(b);
-    if (db == O(0)) return true;
-    if constexpr (std::is_same_v<O, int32_t>) return db == -1 && convert<O>(a) == INT32_MIN;
+    const O db = convert<O>(b);
+    bad = bad | (db == O(0));
+    if constexpr (std::is_same_v<O, int32_t>) bad = bad | ((db == -1) & (convert<O>(a) == INT32_MIN));
   }
-  return false;
+  return bad;
 }
 
+// Integer quotients are taken from a floating division, which vectorises where integer division
+// does not. Truncating the correctly rounded quotient x / y gives the integer quotient whenever
+// |x| < 2^p for a p-bit significand: the exact quotient lies at least 1/|y| below the next integer
+// away from zero, and the rounding error is at most 2^-p |x / y| < 1/|y|. Both 8-bit operands
+// (0..255) fit float's 24 bits, 32-bit ones double's 53 bits.
 template <class O, class A, class B>
 O divide(A a, B b) {
-  if constexpr (isInteger<O>)
-    return static_cast<O>(convert<O>(a) / convert<O>(b));
+  if constexpr (std::is_same_v<O, uint8_t>)
+    return static_cast<uint8_t>(static_cast<int32_t>(float(convert<O>(a)) / float(convert<O>(b))));
+  else if constexpr (isInteger<O>)
+    return static_cast<O>(double(convert<O>(a)) / double(convert<O>(b)));
   else
     return static_cast<O>(double(a) / double(b));
+}
+
+// The index of the first refused division, n if there is none. Blocks are tested whole, which
+// vectorises; only a block holding a refused element is searched element by element.
+template <class O, class A, class B>
+int32_t firstBadDivision(const A* __restrict a, const B* __restrict b, int32_t n) {
+  constexpr int32_t kBlock = 1024;
+  for (int32_t base = 0; base < n; base += kBlock) {
+    const int32_t m = n - base < kBlock ? n - base : kBlock;
+    int32_t bad = 0;
+    for (int32_t k = 0; k < m; ++k) bad |= int32_t(badDivision<O>(a[base + k], b[base + k]));
+    if (bad != 0)
+      for (int32_t k = 0; k < m; ++k)
+        if (badDivision<O>(a[base + k], b[base + k])) return base + k;
+  }
+  return n;
 }
 
 template <class A, class B, class O>
 void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
   // Find the first refused element, write every quotient before it, then stop the run there.
-  int32_t valid = 0;
-  while (valid < n && !badDivision<O>(a[valid], b[valid])) ++valid;
+  const int32_t valid = firstBadDivision<O>(a, b, n);
   for (int32_t k = 0; k < valid; ++k) out[k] = divide<O>(a[k], b[k]);
   if (valid < n) fail(kDivByZero);
 }
@@ -109,6 +132,7 @@ RK_ENTRY(_MultImage) { return rk::runElementwise<rk::Mult>(); }
 RK_ENTRY(_AbsDiffImage) { return rk::runElementwise<rk::AbsDiff>(); }
 
 RK_ENTRY(_DivImage) {
-  return rk::dispatch<rk::In<0>, rk::In<1>, rk::Out<0>>(
-      []<class A, class B, class O>() { rk::runDyadic<A, B, O>(rk::divideMatrix<A, B, O>); });
+  return rk::dispatch<rk::In<0>, rk::In<1>, rk::Out<0>>([]<class A, class B, class O>() {
+    rk::runDyadic<A, B, O>([](const A* a, const B* b, O* out, int32_t n) { rk::divideMatrix(a, b, out, n); });
+  });
 }

@@ -33,7 +33,8 @@ void pointLoop(const I* __restrict in, O* __restrict out, int32_t n) {
 
 template <class Op>
 int pointEntry() {
-  return dispatch<In<0>, Out<0>>([]<class I, class O>() { runMonadic<I, O>(pointLoop<Op, I, O>); });
+  return dispatch<In<0>, Out<0>>(
+      []<class I, class O>() { runMonadic<I, O>([](const I* in, O* out, int32_t n) { pointLoop<Op>(in, out, n); }); });
 }
 
 // ---- stretch ------------------------------------------------------------------------------------

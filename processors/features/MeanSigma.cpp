@@ -1,5 +1,7 @@
 // Per-plane mean and mean squared deviation of every matrix, computed in the output element type.
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -81,11 +83,118 @@ O singlePlaneSum(const I* __restrict in, int32_t n) {
   }
 }
 
+// The serial double sum of the squared deviations, in blocks whose sum needs no serial chain.
+//
+// While the sum s lies in the binade [2^(e-1), 2^e), its representable values are the multiples of
+// u = 2^(e-53), so s + t rounds to s plus t rounded to a multiple of u, whatever s is, as long as
+// the exact sum stays below 2^e and t is not a tie (halfway between two multiples, where the even
+// neighbour depends on s). The squares are non-negative, so the sum only grows: a block whose
+// terms, rounded to whole numbers of units, are all ties-free and bring s to at most 2^e - u keeps
+// every step inside the binade, and those whole numbers add up exactly in any order. Blocks that
+// cross into the next binade, hold a tie, a NaN or an infinity, or start from s = 0 are summed
+// serially.
+struct Units {
+  double toUnits = 0.0, unit = 0.0;
+  uint64_t start = 0;  // s in units: a whole number in [2^52, 2^53)
+
+  // False when s is 0, or so small or large that the scaling would leave the normal range.
+  bool set(double s) {
+    if (!(s > 0x1p-900 && s < 0x1p900)) return false;
+    int e = 0;
+    std::frexp(s, &e);
+    toUnits = std::ldexp(1.0, 53 - e);  // powers of two: scaling by them is exact
+    unit = std::ldexp(1.0, e - 53);
+    start = static_cast<uint64_t>(s * toUnits);
+    return true;
+  }
+  // The sum after adding `total` units, or false when the block leaves the binade.
+  bool add(uint64_t total, double* s) {
+    if (total > (uint64_t(1) << 53) - 1 - start) return false;
+    start += total;
+    *s = static_cast<double>(start) * unit;
+    return true;
+  }
+};
+
+constexpr int32_t kSquaresBlock = 2048;
+constexpr double k2p52 = 0x1p52;
+// For 0 <= r < 2^52, r + 2^52 rounds r to a whole number (ties to even) and holds that number in the
+// low 52 bits of its representation.
+constexpr uint64_t k2p52Bits = 0x4330000000000000u;
+
+inline double serialSum(const double* __restrict t, int32_t m, double s) {
+  for (int32_t k = 0; k < m; ++k) s = s + t[k];
+  return s;
+}
+
+// The block t[0..m) added to *s in units; false (and *s unchanged) when it may not be.
+inline bool addInUnits(const double* __restrict t, int32_t m, double* s) {
+  Units u;
+  if (!u.set(*s)) return false;
+  uint64_t total = 0;  // at most kSquaresBlock terms below 2^52: no wrap
+  double refused = 0.0;
+  for (int32_t k = 0; k < m; ++k) {
+    const double r = t[k] * u.toUnits;
+    const double big = r + k2p52;
+    const bool fine = (r < k2p52) & (std::fabs(r - (big - k2p52)) != 0.5);
+    refused = fine ? refused : 1.0;
+    total += std::bit_cast<uint64_t>(big) - k2p52Bits;
+  }
+  return refused == 0.0 && u.add(total, s);
+}
+
+// 8-bit inputs have 256 distinct squares: each binade's units are tabled once, and a block's total
+// is a sum of table entries. A square that may not be added in units gets 2^52, which makes every
+// block holding it fail the binade test.
+template <class I>
+double squaresSum(const I* __restrict in, int32_t n, double mean) {
+  double terms[kSquaresBlock];
+  double s = 0.0;
+  if constexpr (std::is_same_v<I, uint8_t>) {
+    double square256[256];
+    for (int32_t v = 0; v < 256; ++v) square256[v] = square(uint8_t(v), mean);
+    uint64_t units256[256];
+    Units u;
+    bool tabled = false;
+    for (int32_t base = 0; base < n; base += kSquaresBlock) {
+      const int32_t m = n - base < kSquaresBlock ? n - base : kSquaresBlock;
+      if (!tabled && u.set(s)) {
+        for (int32_t v = 0; v < 256; ++v) {
+          const double r = square256[v] * u.toUnits;
+          const double big = r + k2p52;
+          const bool fine = r < k2p52 && std::fabs(r - (big - k2p52)) != 0.5;
+          units256[v] = fine ? std::bit_cast<uint64_t>(big) - k2p52Bits : uint64_t(1) << 52;
+        }
+        tabled = true;
+      }
+      if (tabled) {
+        uint64_t total = 0;
+        for (int32_t k = 0; k < m; ++k) total += units256[in[base + k]];
+        if (u.add(total, &s)) continue;
+      }
+      for (int32_t k = 0; k < m; ++k) terms[k] = square256[in[base + k]];
+      s = serialSum(terms, m, s);
+      tabled = false;
+    }
+  } else {
+    for (int32_t base = 0; base < n; base += kSquaresBlock) {
+      const int32_t m = n - base < kSquaresBlock ? n - base : kSquaresBlock;
+      for (int32_t k = 0; k < m; ++k) terms[k] = square(in[base + k], mean);
+      if (!addInUnits(terms, m, &s)) s = serialSum(terms, m, s);
+    }
+  }
+  return s;
+}
+
 template <class I, class O>
 O singlePlaneSquares(const I* __restrict in, int32_t n, O mean) {
-  O s = 0;
-  for (int32_t k = 0; k < n; ++k) s = addSquare(s, square(in[k], mean));
-  return s;
+  if constexpr (std::is_same_v<O, double>) {
+    return squaresSum(in, n, mean);
+  } else {
+    O s = 0;
+    for (int32_t k = 0; k < n; ++k) s = addSquare(s, square(in[k], mean));
+    return s;
+  }
 }
 
 // out[p] = mean of plane p, out[planes + p] = mean squared deviation of plane p. Each plane's sums
@@ -136,7 +245,8 @@ void meanSigmaStream() {
     outInfo.UserDatas = info.UserDatas;
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&outInfo));
-    meanSigma(in, out, info.X * info.Y, planes);
+    auto kernel = [](const I* in, O* out, int32_t pixels, int32_t planes) { meanSigma(in, out, pixels, planes); };
+    runKernel(kernel, in, out, info.X * info.Y, planes);
   }
 }
 

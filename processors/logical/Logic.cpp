@@ -81,5 +81,6 @@ RK_ENTRY(_AndImage) { return rk::runLogic<rk::And>(); }
 RK_ENTRY(_OrImage) { return rk::runLogic<rk::Or>(); }
 
 RK_ENTRY(_NotImage) {
-  return rk::dispatch<rk::In<0>, rk::Out<0>>([]<class I, class O>() { rk::runMonadic<I, O>(rk::invert<I, O>); });
+  return rk::dispatch<rk::In<0>, rk::Out<0>>(
+      []<class I, class O>() { rk::runMonadic<I, O>([](const I* in, O* out, int32_t n) { rk::invert(in, out, n); }); });
 }

@@ -1,0 +1,62 @@
+// Kernel paths: every kernel run through the skeletons is compiled twice, for the x86-64 baseline
+// and for AVX2, and the processor picks the AVX2 one at run time where the processor has it.
+//
+// Both paths compute bit-identical results: the same IEEE operations in wider registers, with no
+// fused multiply-add (AVX2 does not imply FMA, and contraction is off), and no reassociation. Setting
+// the environment variable RK_FORCE_BASELINE (to anything but "0") forces the baseline path, so that
+// the tests can run every kernel both ways.
+//
+// Only x86-64 ELF builds have the second path: Windows builds keep the baseline alone (their stack is
+// not kept aligned for spilled 32-byte registers), as do other processors and 32-bit builds.
+#pragma once
+
+#include <cstdlib>
+#include <type_traits>
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#define RK_AVX2_PATH 1
+#else
+#define RK_AVX2_PATH 0
+#endif
+
+namespace rk {
+
+// Whether kernels take the AVX2 path now. The environment is read on every call (once per matrix),
+// so that a test can compare both paths in one process.
+inline bool avx2Path() {
+#if RK_AVX2_PATH
+  const char* force = std::getenv("RK_FORCE_BASELINE");
+  if (force != nullptr && force[0] != '\0' && !(force[0] == '0' && force[1] == '\0')) return false;
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+namespace detail {
+
+#if RK_AVX2_PATH
+// The kernel and everything it calls inline, compiled for AVX2.
+template <class F, class... Args>
+[[gnu::target("avx2"), gnu::flatten]] void runAvx2(F& f, Args... args) {
+  f(args...);
+}
+#endif
+
+}  // namespace detail
+
+// f(args...) on the fastest path the processor has. f is a lambda or other function object: a
+// function passed by address would be called through the pointer and not compiled again.
+template <class F, class... Args>
+void runKernel(F& f, Args... args) {
+  static_assert(std::is_class_v<F>, "kernels are passed as lambdas");
+#if RK_AVX2_PATH
+  if (avx2Path()) {
+    detail::runAvx2(f, args...);
+    return;
+  }
+#endif
+  f(args...);
+}
+
+}  // namespace rk

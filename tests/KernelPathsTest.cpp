@@ -1,0 +1,93 @@
+// Kernel paths: the processors pick AVX2-compiled kernels at run time where the processor has them.
+// Each element-wise processor runs here on every type combination both ways (RK_FORCE_BASELINE set
+// and unset), and the two output streams must agree bit for bit, as must the outcome.
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+
+#include "support/Harness.h"
+#include "support/TypePairs.h"
+#include "support/Types.h"
+
+using namespace rktest;
+
+namespace {
+
+void forceBaseline(bool on) {
+#ifdef _WIN32
+  _putenv_s("RK_FORCE_BASELINE", on ? "1" : "");
+#else
+  if (on)
+    setenv("RK_FORCE_BASELINE", "1", 1);
+  else
+    unsetenv("RK_FORCE_BASELINE");
+#endif
+}
+
+// Inputs of 1031 elements (odd, so that the vector loops leave a remainder) of varied values.
+void fill(kxhost::Pin& pin, kxType type, uint32_t seed) {
+  withType(type, [&]<class T>() { addMatrix<T>(pin, 1031, 1, 1, samples<T>(1031, seed), "m"); });
+}
+
+struct Outcome {
+  kxhost::RunResult result;
+  std::vector<std::vector<unsigned char>> bytes;
+};
+
+Outcome runOnce(const char* entry, int inputs, kxType in0, kxType in1, kxType out, bool baseline) {
+  auto inst = instance(entry);
+  fill(inst.inputs[0], in0, 1);
+  if (inputs > 1) fill(inst.inputs[1], in1, 2);
+  inst.outputs[0].type = out;
+  forceBaseline(baseline);
+  Outcome o{inst.run(), {}};
+  forceBaseline(false);
+  for (const auto& m : inst.outputs[0].stream.matrices) {
+    const auto* p = static_cast<const unsigned char*>(m->data());
+    o.bytes.emplace_back(p, p + m->bytes());
+  }
+  return o;
+}
+
+using PathParam = std::tuple<const char*, kxType, kxType, kxType>;
+class KernelPaths : public ::testing::TestWithParam<PathParam> {};
+
+TEST_P(KernelPaths, BaselineAndWidePathsAgree) {
+  auto [entry, in0, in1, out] = GetParam();
+  // One-input entries are instantiated with a second type of 0 and leave that pin empty.
+  static const char* const twoInputs[] = {"_AddImage",     "_SubImage", "_MultImage", "_DivImage",
+                                          "_AbsDiffImage", "_AndImage", "_OrImage",   "_BlendImage"};
+  int inputs = 1;
+  for (const char* e : twoInputs)
+    if (std::strcmp(e, entry) == 0) inputs = 2;
+  Outcome base = runOnce(entry, inputs, in0, in1, out, true);
+  Outcome wide = runOnce(entry, inputs, in0, in1, out, false);
+  EXPECT_EQ(base.result.completed, wide.result.completed);
+  EXPECT_EQ(base.result.error, wide.result.error);
+  EXPECT_EQ(base.result.warnings, wide.result.warnings);
+  ASSERT_EQ(base.bytes.size(), wide.bytes.size());
+  for (std::size_t i = 0; i < base.bytes.size(); ++i) EXPECT_TRUE(base.bytes[i] == wide.bytes[i]) << "matrix " << i;
+}
+
+std::string pathName(const ::testing::TestParamInfo<PathParam>& info) {
+  const PathParam& p = info.param;
+  return std::string(std::get<0>(p) + 1) + "_" + typeName(std::get<1>(p)) + "_" + typeName(std::get<2>(p)) + "_" +
+         typeName(std::get<3>(p));
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoInputs, KernelPaths,
+                         ::testing::Combine(::testing::Values("_AddImage", "_SubImage", "_MultImage", "_DivImage",
+                                                              "_AbsDiffImage", "_AndImage", "_OrImage", "_BlendImage"),
+                                            ::testing::ValuesIn(kImageCodes), ::testing::ValuesIn(kImageCodes),
+                                            ::testing::ValuesIn(kImageCodes)),
+                         pathName);
+
+INSTANTIATE_TEST_SUITE_P(OneInput, KernelPaths,
+                         ::testing::Combine(::testing::Values("_ScalarAddImage", "_ScalarSubImage", "_ScalarMultImage",
+                                                              "_ScalarDivImage", "_Negate", "_SquareImage", "_Norm",
+                                                              "_Pertur", "_NotImage", "_BinImage", "_MittelSigma"),
+                                            ::testing::ValuesIn(kImageCodes), ::testing::Values(kxType(0)),
+                                            ::testing::ValuesIn(kImageCodes)),
+                         pathName);
+
+}  // namespace
