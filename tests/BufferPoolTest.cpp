@@ -1,4 +1,5 @@
-// The host's matrix buffer pool: freed buffers come back for the next matrix, cleared, and bounded.
+// The host's matrix buffer pool: freed buffers come back for the next matrix, as they were left or
+// filled as asked, and bounded.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -25,24 +26,39 @@ struct PoolLimitGuard {
 // Small buffers come from the heap, large ones from fresh mappings: both paths must recycle and clear.
 class BufferPool : public ::testing::TestWithParam<int32_t> {};
 
-TEST_P(BufferPool, FreedBufferIsReusedForTheSameSizeAndReadsZero) {
+// Counts the bytes of a matrix that differ from `byte`.
+std::size_t countOther(const kxhost::Matrix& m, unsigned char byte) {
+  const auto* bytes = static_cast<const unsigned char*>(m.data());
+  std::size_t other = 0;
+  for (std::size_t i = 0; i < m.bytes(); ++i) other += bytes[i] != byte;
+  return other;
+}
+
+// Restores the recycled-buffer fill whatever the test set.
+struct FillGuard {
+  int saved = kxhost::Matrix::recycledFill();
+  ~FillGuard() { kxhost::Matrix::setRecycledFill(saved); }
+};
+
+TEST_P(BufferPool, FreedBufferIsReusedForTheSameSizeAsItWasLeftOrFilled) {
   PoolLimitGuard guard;
+  FillGuard fillGuard;
   const int32_t side = GetParam();
-  void* first = nullptr;
-  {
-    kxhost::Matrix m(rk::typeCode<float>, sized(side, side, 1));
-    first = m.data();
-    std::memset(m.data(), 0x5a, m.bytes());
+  for (int fill : {-1, 0, 0xa5}) {
+    kxhost::Matrix::setRecycledFill(fill);
+    void* first = nullptr;
+    {
+      kxhost::Matrix m(rk::typeCode<float>, sized(side, side, 1));
+      first = m.data();
+      std::memset(m.data(), 0x5a, m.bytes());
+    }
+    uint64_t pooled = kxhost::Matrix::pooledBytes();
+    EXPECT_GE(pooled, uint64_t(side) * uint64_t(side) * 4);
+    kxhost::Matrix again(rk::typeCode<float>, sized(side, side, 1));
+    EXPECT_EQ(again.data(), first);
+    EXPECT_LT(kxhost::Matrix::pooledBytes(), pooled);
+    EXPECT_EQ(countOther(again, fill < 0 ? 0x5a : static_cast<unsigned char>(fill)), 0u) << fill;
   }
-  uint64_t pooled = kxhost::Matrix::pooledBytes();
-  EXPECT_GE(pooled, uint64_t(side) * uint64_t(side) * 4);
-  kxhost::Matrix again(rk::typeCode<float>, sized(side, side, 1));
-  EXPECT_EQ(again.data(), first);
-  EXPECT_LT(kxhost::Matrix::pooledBytes(), pooled);
-  const auto* bytes = static_cast<const unsigned char*>(again.data());
-  std::size_t nonZero = 0;
-  for (std::size_t i = 0; i < again.bytes(); ++i) nonZero += bytes[i] != 0;
-  EXPECT_EQ(nonZero, 0u);
 }
 
 TEST_P(BufferPool, FreshBufferReadsZero) {
@@ -50,10 +66,7 @@ TEST_P(BufferPool, FreshBufferReadsZero) {
   kxhost::Matrix::setPoolLimit(0);  // empty the pool so that the buffer is new
   const int32_t side = GetParam();
   kxhost::Matrix m(rk::typeCode<double>, sized(side, side + 1, 2));
-  const auto* bytes = static_cast<const unsigned char*>(m.data());
-  std::size_t nonZero = 0;
-  for (std::size_t i = 0; i < m.bytes(); ++i) nonZero += bytes[i] != 0;
-  EXPECT_EQ(nonZero, 0u);
+  EXPECT_EQ(countOther(m, 0), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BufferPool, ::testing::Values(3, 64, 1024));

@@ -111,7 +111,7 @@ TEST_P(ScalarSweep, MatchesReferenceForEverySourceAndScalar) {
           EXPECT_TRUE(r.processorError);
           EXPECT_EQ(r.error, kMatrixZero);
           ASSERT_EQ(outs.size(), std::size_t(stop + 1));
-          for (O e : output<O>(inst, 0, stop)) EXPECT_TRUE(sameBits(e, O(0)));
+          EXPECT_TRUE(asCreated(output<O>(inst, 0, stop)));
         } else {
           EXPECT_TRUE(r.processorError);
           EXPECT_EQ(r.error, kChooseNonZero);
@@ -319,7 +319,7 @@ TEST(ScalarDiv, NaNOnTheScalarPinIsRefusedLikeZero) {
       EXPECT_EQ(r.error, kMatrixZero);
       ASSERT_EQ(inst.outputs[0].stream.matrices.size(), 2u);
       EXPECT_EQ(output<double>(inst, 0, 0), (std::vector<double>{4.0, 2.0}));
-      EXPECT_EQ(output<double>(inst, 0, 1), (std::vector<double>{0.0, 0.0}));
+      EXPECT_TRUE(asCreated(output<double>(inst, 0, 1)));
     }
   }
 }

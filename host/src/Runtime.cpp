@@ -61,6 +61,7 @@ struct Pool {
   std::unordered_map<std::size_t, std::vector<void*>> free;
   uint64_t bytes = 0;
   uint64_t limit = uint64_t(1) << 30;
+  int fill = -1;  // the byte a recycled buffer is filled with; -1 leaves what its last matrix held
 
   void* take(std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -209,13 +210,20 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
   std::size_t allocation = allocationFor(bytes);
   bool zeroed = false;
   data_ = pool().take(allocation);
-  if (!data_) data_ = alignedAlloc(allocation, zeroed);
-  if (!data_) {
-    hostError("out of memory for a matrix of %d x %d x %d elements (%zu bytes)", info.X, info.Y, info.Planes, bytes);
+  if (data_) {
+    // A matrix's elements are the processor's to write: a recycled buffer keeps what its last
+    // matrix held, since clearing it would cost a whole extra pass over memory in every run. Only
+    // the elements a processor does not reach (after an exception) can show it.
+    int fill = recycledFill();
+    if (fill >= 0) std::memset(data_, fill, allocation);
+  } else {
+    data_ = alignedAlloc(allocation, zeroed);
+    if (!data_) {
+      hostError("out of memory for a matrix of %d x %d x %d elements (%zu bytes)", info.X, info.Y, info.Planes, bytes);
+    }
+    // A fresh buffer reads zero, so that a first run gives the same partial output everywhere.
+    if (!zeroed) std::memset(data_, 0, allocation);
   }
-  // Output matrices read zero where a processor does not write; a recycled buffer is warm, so
-  // clearing it costs far less than the page faults of a fresh one.
-  if (!zeroed) std::memset(data_, 0, allocation);
   if (info.Y > 0) {
     std::size_t rowBytes = count_ == 0 ? 0 : bytes / static_cast<std::size_t>(info.Y);
     try {
@@ -240,6 +248,14 @@ uint64_t Matrix::poolLimit() {
   return pool().limit;
 }
 void Matrix::setPoolLimit(uint64_t bytes) { pool().shrink(bytes); }
+int Matrix::recycledFill() {
+  std::lock_guard<std::mutex> lock(pool().mutex);
+  return pool().fill;
+}
+void Matrix::setRecycledFill(int byte) {
+  std::lock_guard<std::mutex> lock(pool().mutex);
+  pool().fill = byte < 0 ? -1 : byte & 0xff;
+}
 
 Matrix& Stream::add(kxType type, const kxMInfo& info) {
   matrices.push_back(std::make_unique<Matrix>(type, info));

@@ -20,6 +20,25 @@
 
 namespace rktest {
 
+// Recycled matrix buffers are filled with a byte no kernel writes by chance, so that a processor
+// that reads an output element before writing it, or leaves one unwritten, fails its sweep.
+inline const bool kRecycledBuffersPoisoned = (kxhost::Matrix::setRecycledFill(0xa5), true);
+
+// Whether elements are as the host created them, untouched by a processor: zero in a fresh
+// buffer, the fill above in a recycled one.
+template <class T>
+bool asCreated(const std::vector<T>& elements) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(elements.data());
+  const std::size_t n = elements.size() * sizeof(T);
+  auto all = [&](unsigned char b) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (bytes[i] != b) return false;
+    }
+    return true;
+  };
+  return all(0) || all(0xa5);
+}
+
 // The plug-in as built, loaded once for the whole test program.
 inline kxhost::Plugin& plugin() {
   static kxhost::Plugin p(RK_PATH_PREFIX RK_PLUGIN_PATH);

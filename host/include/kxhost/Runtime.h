@@ -61,6 +61,11 @@ public:
   static uint64_t pooledBytes();
   static uint64_t poolLimit();
   static void setPoolLimit(uint64_t bytes);
+  // What a recycled buffer holds when it becomes a new matrix: by default (-1) what its last
+  // matrix left there; a byte 0 to 255 fills it, as tests do to show a processor that relies on
+  // elements it never wrote. Fresh buffers always read zero.
+  static int recycledFill();
+  static void setRecycledFill(int byte);
 
 private:
   kxMInfo info_;
