@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Limits.h"
 #include "Text.h"
 
 namespace kxrun {
@@ -177,7 +178,7 @@ uint64_t matrixBytes(kxType type, int64_t x, int64_t y, int64_t planes, const fs
     fileError(path, "a matrix of " + dims(type, x, y, planes) + " elements is too large for the host");
   }
   try {
-    return kxhost::Matrix::requiredBytes(type, infoOf(x, y, planes, ""), kxhost::Limits{}.maxMatrixBytes);
+    return kxhost::Matrix::requiredBytes(type, infoOf(x, y, planes, ""), hostLimits().maxMatrixBytes);
   } catch (kxEx* e) {
     std::string text = e->kxGetText();
     delete e;

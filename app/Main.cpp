@@ -15,6 +15,7 @@
 #include "Demo.h"
 #include "Files.h"
 #include "Graph.h"
+#include "Limits.h"
 #include "Report.h"
 #include "Streams.h"
 #include "Text.h"
@@ -152,6 +153,7 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   for (const auto& [pin, text] : outTypes) outTypeCodes[pin] = parseType(text, "--out-type " + std::to_string(pin));
 
   kxhost::Instance inst = plugin.instantiate(r);
+  inst.limits = hostLimits();
   for (const std::string& p : args.params) {
     std::size_t eq = p.find('=');
     if (eq == std::string::npos || eq == 0) throw UsageError("--param '" + p + "': expected NAME=VALUE");
@@ -225,12 +227,17 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   if (!result.completed) {
     std::fprintf(stderr, "error: %s\n", toUtf8(result.error).c_str());
     status = 1;
+  } else if (!result.refused.empty()) {
+    std::fprintf(stderr, "error: %s\n", toUtf8(result.refused).c_str());
+    status = 1;
   } else if (result.returned != 1) {
     std::fprintf(stderr, "error: %s returned %d\n", r->entry, result.returned);
     status = 1;
   }
 
-  // The outputs as the host holds them, after an exception too.
+  // The outputs as the host holds them, after an exception too; but a run the host cut short for
+  // its size writes nothing, as its outputs lack what was refused.
+  if (!result.refused.empty()) files.clear();
   for (auto& [pin, file] : files) {
     const kxhost::Pin& out = inst.outputs[static_cast<std::size_t>(pin)];
     try {
@@ -296,6 +303,8 @@ int main(int argc, char** argv) {
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
   run->add_option("--report", runArgs.report, "write a JSON report of the run")->type_name("PATH");
+  LimitOptions limitOptions;
+  addLimitOptions(*run, limitOptions);
 
   std::string graphFile, graphReport;
   GraphOptions graphOptions;
@@ -308,6 +317,7 @@ int main(int argc, char** argv) {
   graph->add_option("--report", graphReport, "write a JSON report of the run")->type_name("PATH");
   graph->add_flag("--progress", progress, "show progress (default: when stderr is a terminal)");
   graph->add_flag("--no-progress", noProgress, "do not show progress");
+  addLimitOptions(*graph, limitOptions);
 
   std::string demoDir = "kxrun-demo";
   CLI::App* demo = app.add_subcommand("demo", "Run the built-in demo graph and write a contact sheet DIR/index.html.");
@@ -325,6 +335,7 @@ int main(int argc, char** argv) {
 
   const bool terminal = isatty(STDERR_FILENO) != 0;
   try {
+    applyLimitOptions(limitOptions);
     kxhost::Plugin plugin(pluginPath(), /*allowMissing=*/true);
     if (app.got_subcommand("list")) return cmdList(plugin);
     if (app.got_subcommand("info")) return cmdInfo(plugin, infoEntry);
