@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Interrupt.h"
 #include "Limits.h"
 #include "Text.h"
 
@@ -107,18 +108,20 @@ OutputFile::OutputFile(fs::path target) : target_(std::move(target)) {
   // A hidden name beside the target, so that rename() stays within one file system.
   std::string hidden(1, '.');
   hidden.append(target_.filename().string()).append(".tmp-XXXXXX");
-  std::string pattern = (dir / hidden).string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) fileError(target_, std::string("cannot write here: ") + std::strerror(errno));
+  // Registered for removal should kxrun be interrupted before the file is renamed.
+  std::string name;
+  int fd = -1;
+  registration_ = createTemporary((dir / hidden).string(), name, fd);
+  if (registration_ < 0) fileError(target_, std::string("cannot write here: ") + std::strerror(errno));
   fchmod(fd, newFileMode());
   close(fd);
-  temp_ = fs::path(name.data());
+  temp_ = fs::path(name);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept : target_(std::move(other.target_)), temp_(std::move(other.temp_)) {
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : target_(std::move(other.target_)), temp_(std::move(other.temp_)), registration_(other.registration_) {
   other.temp_.clear();
+  other.registration_ = -1;
 }
 
 OutputFile::~OutputFile() {
@@ -126,14 +129,18 @@ OutputFile::~OutputFile() {
     std::error_code ec;
     fs::remove(temp_, ec);
   }
+  releaseTemporary(registration_);
 }
 
 void OutputFile::commit() {
   if (temp_.empty()) return;
+  pauseBeforeRenameForTests(temp_.string());
   std::error_code ec;
   fs::rename(temp_, target_, ec);
   if (ec) fileError(target_, "cannot replace the file: " + ec.message());
   temp_.clear();
+  releaseTemporary(registration_);
+  registration_ = -1;
 }
 
 void writeText(OutputFile& file, const std::string& text) {

@@ -41,7 +41,8 @@ void writeStream(Format format, const fs::path& file, const fs::path& shownAs, k
 
 // A file that appears under its name only when complete. It is created beside the target at
 // once, so that an unwritable place is found before any work; commit() renames it over the
-// target, and the destructor removes it when it was not committed.
+// target, and the destructor removes it when it was not committed. An interrupted kxrun removes it
+// too (Interrupt.h).
 class OutputFile {
 public:
   explicit OutputFile(fs::path target);
@@ -58,6 +59,7 @@ public:
 private:
   fs::path target_;
   fs::path temp_;
+  int registration_ = -1;  // for removal on SIGINT, SIGTERM and SIGHUP (Interrupt.h)
 };
 
 // Writes text to the output file and commits it.
