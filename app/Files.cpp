@@ -159,6 +159,13 @@ std::string defaultName(const fs::path& path, std::size_t index, std::size_t cou
   return count == 1 ? stem : stem + "[" + std::to_string(index) + "]";
 }
 
+std::string outputKey(const fs::path& path) {
+  std::error_code ec;
+  fs::path key = fs::weakly_canonical(path, ec);
+  if (ec) fileError(path, "cannot write here: " + ec.message());
+  return key.string();
+}
+
 uint64_t fileSize(const fs::path& path) {
   std::error_code ec;
   uintmax_t size = fs::file_size(path, ec);

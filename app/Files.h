@@ -80,6 +80,10 @@ uint64_t matrixBytes(kxType type, int64_t x, int64_t y, int64_t planes, const fs
 kxhost::Matrix& addMatrix(kxhost::Stream& stream, kxType type, int64_t x, int64_t y, int64_t planes,
                           const std::string& name, const fs::path& path, uint64_t maxBytes);
 
+// The absolute form of an output path that two outputs naming one file share, or a UsageError when
+// the path cannot be resolved (a name too long for the file system, say).
+std::string outputKey(const fs::path& path);
+
 // The size of a file in bytes, or a UsageError when it cannot be read.
 uint64_t fileSize(const fs::path& path);
 

@@ -416,7 +416,7 @@ void Graph::prepareFiles() {
         Format format = requireFormat(path);
         kxType type = node.outTypes[pin].value_or(static_cast<kxType>(node.record->outputs[pin].defaultType));
         checkType(format, type, path);
-        std::string key = fs::weakly_canonical(path).string();
+        std::string key = outputKey(path);
         if (targets.count(key)) fail(&node, field, path.string() + " is written by node '" + targets[key] + "' too");
         targets[key] = node.name;
         std::error_code ec;

@@ -184,7 +184,7 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
     if (!out.connected) continue;
     fs::path path = outs[pin];
     checkType(requireFormat(path), out.type, path);
-    std::string key = fs::weakly_canonical(path).string();
+    std::string key = outputKey(path);
     if (targets.count(key)) {
       throw UsageError("--out " + std::to_string(pin) + "=" + outs[pin] + ": output pin " +
                        std::to_string(targets[key]) + " is written there too");

@@ -218,4 +218,17 @@ TEST_F(Cli, OutputsThatCannotBeWrittenAfterTheRunGiveStatusTwoButTheOthersAreWri
   EXPECT_EQ(readNpy(path("green.npy")).shape, (std::vector<int64_t>{3, 1, 2, 1}));
 }
 
+// A name beyond the file system's limit cannot be resolved: a usage error, for a run and a graph.
+TEST_F(Cli, AnOutputNameTooLongIsAUsageError) {
+  const std::string name = std::string(300, 'n') + ".npy";
+  Outcome o = run({"run", "_ConstImage", "--out", "0=" + name});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("cannot write here"), std::string::npos) << o.err;
+  writeFile(path("g.json"), R"({"nodes": {"c": {"processor": "_ConstImage", "write": ")" + name + R"("}}})");
+  Outcome g = run({"graph", "g.json"});
+  EXPECT_EQ(g.status, 2);
+  EXPECT_NE(g.err.find("node 'c', field \"write\""), std::string::npos) << g.err;
+  EXPECT_EQ(files(), std::vector<std::string>{"g.json"});
+}
+
 }  // namespace
