@@ -214,6 +214,39 @@ TEST(Limits, RunCeilingCountsEveryMatrixItAllocates) {
               }).completed);
 }
 
+// A refusal for size stays on record when the processor catches it and goes on; a type without
+// storage is no question of size.
+TEST(Limits, ARefusalIsKeptWhenTheProcessorCatchesIt) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  inst.limits.maxMatrixBytes = 100;
+  auto tryCreate = [](int32_t x) {
+    kxInterface::kxSetPin(0);
+    kxInterface::kxSetMatrix(0);
+    kxMInfo info;
+    info.X = x;
+    info.Y = info.Planes = 1;
+    try {
+      kxInterface::kxGetOVector(&info);
+    } catch (kxEx* e) {
+      delete e;
+    }
+  };
+  kxhost::RunResult caught = probe(inst, [&] {
+    tryCreate(50);
+    tryCreate(200);
+    tryCreate(300);
+  });
+  EXPECT_TRUE(caught.completed);
+  EXPECT_NE(caught.refused.find("(200 bytes) exceeds the host's limit of 100 bytes per matrix"), std::string::npos)
+      << caught.refused;
+  kxhost::RunResult fits = probe(inst, [&] { tryCreate(100); });
+  EXPECT_TRUE(fits.refused.empty()) << fits.refused;
+  inst.outputs[0].type = 9;
+  kxhost::RunResult noStorage = probe(inst, [&] { tryCreate(1); });
+  EXPECT_TRUE(noStorage.completed);
+  EXPECT_TRUE(noStorage.refused.empty()) << noStorage.refused;
+}
+
 TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappen) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   std::vector<std::string> live;
