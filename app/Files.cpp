@@ -206,6 +206,13 @@ kxhost::Matrix& addMatrix(kxhost::Stream& stream, kxType type, int64_t x, int64_
     fileError(path, "declares a matrix of " + dims(type, x, y, planes) +
                         " elements, more than the file can hold: it is truncated or malformed");
   }
+  // A matrix without elements still gets a row pointer per row, which no data in the file bounds:
+  // a few bytes of header could otherwise claim gigabytes of them.
+  constexpr uint64_t kRowAllowance = uint64_t(1) << 20;
+  if (y > 0 && uint64_t(y) * sizeof(void*) > std::max(maxBytes, kRowAllowance)) {
+    fileError(path, "declares a matrix of " + dims(type, x, y, planes) + " elements, whose " + std::to_string(y) +
+                        " rows the file cannot hold: it is truncated or malformed");
+  }
   if (stream.matrices.size() >= static_cast<std::size_t>(INT32_MAX)) fileError(path, "too many matrices for the host");
   try {
     return stream.add(type, infoOf(x, y, planes, name));

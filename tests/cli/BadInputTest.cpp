@@ -218,6 +218,16 @@ TEST_F(Cli, OutputsThatCannotBeWrittenAfterTheRunGiveStatusTwoButTheOthersAreWri
   EXPECT_EQ(readNpy(path("green.npy")).shape, (std::vector<int64_t>{3, 1, 2, 1}));
 }
 
+// A matrix without elements still has its rows; a small file cannot claim millions of them.
+TEST_F(Cli, RowsWithoutElementsBeyondTheFileAreRefused) {
+  writeFile(path("tall.pgm"), "P5\n0 200000\n255\n");
+  Outcome o = run({"run", "_NotImage", "--in", "0=tall.pgm", "--out", "0=out.pgm"});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("whose 200000 rows the file cannot hold"), std::string::npos) << o.err;
+  writeFile(path("flat.pgm"), "P5\n0 5\n255\n");
+  EXPECT_EQ(run({"run", "_NotImage", "--in", "0=flat.pgm", "--out", "0=out.npy"}).status, 0);
+}
+
 // A name beyond the file system's limit cannot be resolved: a usage error, for a run and a graph.
 TEST_F(Cli, AnOutputNameTooLongIsAUsageError) {
   const std::string name = std::string(300, 'n') + ".npy";
