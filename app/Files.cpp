@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Interrupt.h"
+#include "Limits.h"
 #include "Text.h"
 
 namespace kxrun {
@@ -106,18 +108,20 @@ OutputFile::OutputFile(fs::path target) : target_(std::move(target)) {
   // A hidden name beside the target, so that rename() stays within one file system.
   std::string hidden(1, '.');
   hidden.append(target_.filename().string()).append(".tmp-XXXXXX");
-  std::string pattern = (dir / hidden).string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) fileError(target_, std::string("cannot write here: ") + std::strerror(errno));
+  // Registered for removal should kxrun be interrupted before the file is renamed.
+  std::string name;
+  int fd = -1;
+  registration_ = createTemporary((dir / hidden).string(), name, fd);
+  if (registration_ < 0) fileError(target_, std::string("cannot write here: ") + std::strerror(errno));
   fchmod(fd, newFileMode());
   close(fd);
-  temp_ = fs::path(name.data());
+  temp_ = fs::path(name);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept : target_(std::move(other.target_)), temp_(std::move(other.temp_)) {
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : target_(std::move(other.target_)), temp_(std::move(other.temp_)), registration_(other.registration_) {
   other.temp_.clear();
+  other.registration_ = -1;
 }
 
 OutputFile::~OutputFile() {
@@ -125,14 +129,18 @@ OutputFile::~OutputFile() {
     std::error_code ec;
     fs::remove(temp_, ec);
   }
+  releaseTemporary(registration_);
 }
 
 void OutputFile::commit() {
   if (temp_.empty()) return;
+  pauseBeforeRenameForTests(temp_.string());
   std::error_code ec;
   fs::rename(temp_, target_, ec);
   if (ec) fileError(target_, "cannot replace the file: " + ec.message());
   temp_.clear();
+  releaseTemporary(registration_);
+  registration_ = -1;
 }
 
 void writeText(OutputFile& file, const std::string& text) {
@@ -149,6 +157,13 @@ void writeText(OutputFile& file, const std::string& text) {
 std::string defaultName(const fs::path& path, std::size_t index, std::size_t count) {
   std::string stem = toLatin1(path.stem().string());
   return count == 1 ? stem : stem + "[" + std::to_string(index) + "]";
+}
+
+std::string outputKey(const fs::path& path) {
+  std::error_code ec;
+  fs::path key = fs::weakly_canonical(path, ec);
+  if (ec) fileError(path, "cannot write here: " + ec.message());
+  return key.string();
 }
 
 uint64_t fileSize(const fs::path& path) {
@@ -177,7 +192,7 @@ uint64_t matrixBytes(kxType type, int64_t x, int64_t y, int64_t planes, const fs
     fileError(path, "a matrix of " + dims(type, x, y, planes) + " elements is too large for the host");
   }
   try {
-    return kxhost::Matrix::requiredBytes(type, infoOf(x, y, planes, ""), kxhost::Limits{}.maxMatrixBytes);
+    return kxhost::Matrix::requiredBytes(type, infoOf(x, y, planes, ""), hostLimits().maxMatrixBytes);
   } catch (kxEx* e) {
     std::string text = e->kxGetText();
     delete e;
@@ -190,6 +205,13 @@ kxhost::Matrix& addMatrix(kxhost::Stream& stream, kxType type, int64_t x, int64_
   if (matrixBytes(type, x, y, planes, path) > maxBytes) {
     fileError(path, "declares a matrix of " + dims(type, x, y, planes) +
                         " elements, more than the file can hold: it is truncated or malformed");
+  }
+  // A matrix without elements still gets a row pointer per row, which no data in the file bounds:
+  // a few bytes of header could otherwise claim gigabytes of them.
+  constexpr uint64_t kRowAllowance = uint64_t(1) << 20;
+  if (y > 0 && uint64_t(y) * sizeof(void*) > std::max(maxBytes, kRowAllowance)) {
+    fileError(path, "declares a matrix of " + dims(type, x, y, planes) + " elements, whose " + std::to_string(y) +
+                        " rows the file cannot hold: it is truncated or malformed");
   }
   if (stream.matrices.size() >= static_cast<std::size_t>(INT32_MAX)) fileError(path, "too many matrices for the host");
   try {

@@ -41,7 +41,8 @@ void writeStream(Format format, const fs::path& file, const fs::path& shownAs, k
 
 // A file that appears under its name only when complete. It is created beside the target at
 // once, so that an unwritable place is found before any work; commit() renames it over the
-// target, and the destructor removes it when it was not committed.
+// target, and the destructor removes it when it was not committed. An interrupted kxrun removes it
+// too (Interrupt.h).
 class OutputFile {
 public:
   explicit OutputFile(fs::path target);
@@ -58,6 +59,7 @@ public:
 private:
   fs::path target_;
   fs::path temp_;
+  int registration_ = -1;  // for removal on SIGINT, SIGTERM and SIGHUP (Interrupt.h)
 };
 
 // Writes text to the output file and commits it.
@@ -77,6 +79,10 @@ uint64_t matrixBytes(kxType type, int64_t x, int64_t y, int64_t planes, const fs
 // truncated or malformed).
 kxhost::Matrix& addMatrix(kxhost::Stream& stream, kxType type, int64_t x, int64_t y, int64_t planes,
                           const std::string& name, const fs::path& path, uint64_t maxBytes);
+
+// The absolute form of an output path that two outputs naming one file share, or a UsageError when
+// the path cannot be resolved (a name too long for the file system, say).
+std::string outputKey(const fs::path& path);
 
 // The size of a file in bytes, or a UsageError when it cannot be read.
 uint64_t fileSize(const fs::path& path);

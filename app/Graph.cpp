@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "Limits.h"
 #include "Params.h"
 #include "Streams.h"
 #include "Text.h"
@@ -62,7 +63,9 @@ Json parseJson(const std::string& text, const std::string& source) {
   Json doc;
   try {
     doc = Json::parse(text, callback, true, true);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {
+    // Syntax errors, and numbers beyond a double's range ("1e600"), which the reader reports as
+    // out of range rather than as a syntax error.
     std::string what = e.what();
     std::size_t cut = what.find("] ");
     throw UsageError(source + ": " + (cut == std::string::npos ? what : what.substr(cut + 2)));
@@ -414,7 +417,7 @@ void Graph::prepareFiles() {
         Format format = requireFormat(path);
         kxType type = node.outTypes[pin].value_or(static_cast<kxType>(node.record->outputs[pin].defaultType));
         checkType(format, type, path);
-        std::string key = fs::weakly_canonical(path).string();
+        std::string key = outputKey(path);
         if (targets.count(key)) fail(&node, field, path.string() + " is written by node '" + targets[key] + "' too");
         targets[key] = node.name;
         std::error_code ec;
@@ -494,6 +497,7 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     }
 
     kxhost::Instance inst = plugin_->instantiate(node.record);
+    inst.limits = hostLimits();
     bool inputFailed = false;
     for (const auto& [p, v] : node.params) inst.params[static_cast<std::size_t>(p)] = v;
     for (std::size_t pin = 0; pin < inst.inputs.size(); ++pin) {
@@ -530,19 +534,26 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     };
 
     kxhost::RunResult result = inst.run();
-    bool failed = !result.completed || result.returned != 1;
-    std::string text = !result.completed
-                           ? toUtf8(result.error)
+    // A run the host cut short for its size has failed even when the processor went on.
+    bool failed = !result.completed || !result.refused.empty() || result.returned != 1;
+    std::string text = !result.completed ? toUtf8(result.error)
+                       : !result.refused.empty()
+                           ? toUtf8(result.refused)
                            : std::string(node.record->entry) + " returned " + std::to_string(result.returned);
     if (failed) {
       std::fprintf(stderr, "error: node '%s' (%s): %s\n", node.name.c_str(), node.record->entry, text.c_str());
     }
 
-    // Outputs are written as the host holds them, after an exception too.
+    // Outputs are written as the host holds them, after an exception too; but not after a refusal
+    // for size, which leaves them short of what was refused.
     NodeRun done{node, failed ? NodeRun::Failed : NodeRun::Ran, failed ? text : "", &inst, &result, {}};
     bool writeFailed = false;
     for (std::size_t pin = 0; pin < node.files.size(); ++pin) {
       if (!node.files[pin]) continue;
+      if (!result.refused.empty()) {
+        node.files[pin].reset();
+        continue;
+      }
       OutputFile& file = *node.files[pin];
       try {
         writeStream(requireFormat(file.target()), file.temp(), file.target(), inst.outputs[pin].type,

@@ -16,6 +16,7 @@
 #include "Demo.h"
 #include "Files.h"
 #include "Graph.h"
+#include "Limits.h"
 #include "Params.h"
 #include "Report.h"
 #include "Streams.h"
@@ -154,6 +155,7 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   for (const auto& [pin, text] : outTypes) outTypeCodes[pin] = parseType(text, "--out-type " + std::to_string(pin));
 
   kxhost::Instance inst = plugin.instantiate(r);
+  inst.limits = hostLimits();
   if (!args.paramFile.empty()) {
     for (const auto& [index, value] : readParamFile(r, args.paramFile))
       inst.params[static_cast<std::size_t>(index)] = value;
@@ -188,7 +190,7 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
     if (!out.connected) continue;
     fs::path path = outs[pin];
     checkType(requireFormat(path), out.type, path);
-    std::string key = fs::weakly_canonical(path).string();
+    std::string key = outputKey(path);
     if (targets.count(key)) {
       throw UsageError("--out " + std::to_string(pin) + "=" + outs[pin] + ": output pin " +
                        std::to_string(targets[key]) + " is written there too");
@@ -231,12 +233,17 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   if (!result.completed) {
     std::fprintf(stderr, "error: %s\n", toUtf8(result.error).c_str());
     status = 1;
+  } else if (!result.refused.empty()) {
+    std::fprintf(stderr, "error: %s\n", toUtf8(result.refused).c_str());
+    status = 1;
   } else if (result.returned != 1) {
     std::fprintf(stderr, "error: %s returned %d\n", r->entry, result.returned);
     status = 1;
   }
 
-  // The outputs as the host holds them, after an exception too.
+  // The outputs as the host holds them, after an exception too; but a run the host cut short for
+  // its size writes nothing, as its outputs lack what was refused.
+  if (!result.refused.empty()) files.clear();
   for (auto& [pin, file] : files) {
     const kxhost::Pin& out = inst.outputs[static_cast<std::size_t>(pin)];
     try {
@@ -305,6 +312,8 @@ int main(int argc, char** argv) {
                   "parameter values from a file (kxrun configure writes them); --param overrides them")
       ->type_name("FILE.json");
   run->add_option("--report", runArgs.report, "write a JSON report of the run")->type_name("PATH");
+  LimitOptions limitOptions;
+  addLimitOptions(*run, limitOptions);
 
   std::string graphFile, graphReport;
   GraphOptions graphOptions;
@@ -322,6 +331,7 @@ int main(int argc, char** argv) {
   graph->add_option("--report", graphReport, "write a JSON report of the run")->type_name("PATH");
   graph->add_flag("--progress", progress, "show progress (default: when stderr is a terminal)");
   graph->add_flag("--no-progress", noProgress, "do not show progress");
+  addLimitOptions(*graph, limitOptions);
 
   std::string demoDir = "kxrun-demo";
   CLI::App* demo = app.add_subcommand("demo", "Run the built-in demo graph and write a contact sheet DIR/index.html.");
@@ -358,6 +368,7 @@ int main(int argc, char** argv) {
 
   const bool terminal = isatty(STDERR_FILENO) != 0;
   try {
+    applyLimitOptions(limitOptions);
     kxhost::Plugin plugin(pluginPath(), /*allowMissing=*/true);
     if (app.got_subcommand("list")) return cmdList(plugin);
     if (app.got_subcommand("info")) return cmdInfo(plugin, infoEntry);

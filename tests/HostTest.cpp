@@ -231,6 +231,70 @@ TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->info().X, -5);
 }
 
+// The run's ceiling counts what every output really takes, so a flood of matrices without elements
+// ends too, and the message names the sizes.
+TEST(Limits, RunCeilingCountsEveryMatrixItAllocates) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  inst.limits.maxRunBytes = 1000;
+  int created = 0;
+  kxhost::RunResult r = probe(inst, [&] {
+    kxInterface::kxSetPin(0);
+    kxMInfo info;
+    info.X = 0;
+    info.Y = 2;
+    info.Planes = 1;
+    for (int32_t i = 0; i < 1000000; ++i, ++created) {
+      kxInterface::kxSetMatrix(i);
+      kxInterface::kxGetOMatrix(&info);
+    }
+  });
+  EXPECT_FALSE(r.completed);
+  // A 64-byte buffer and two row pointers each: 80 bytes, twelve fit in 1000.
+  EXPECT_EQ(created, 12);
+  EXPECT_NE(r.error.find("(80 bytes) would bring this run's allocations to 1040 bytes"), std::string::npos) << r.error;
+  EXPECT_NE(r.error.find("allocation limit of 1000 bytes per run"), std::string::npos) << r.error;
+  // A new run starts from nothing.
+  EXPECT_TRUE(probe(inst, [] {
+                kxInterface::kxSetPin(0);
+                kxMInfo info;
+                info.X = info.Y = info.Planes = 1;
+                kxInterface::kxGetOVector(&info);
+              }).completed);
+}
+
+// A refusal for size stays on record when the processor catches it and goes on; a type without
+// storage is no question of size.
+TEST(Limits, ARefusalIsKeptWhenTheProcessorCatchesIt) {
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  inst.limits.maxMatrixBytes = 100;
+  auto tryCreate = [](int32_t x) {
+    kxInterface::kxSetPin(0);
+    kxInterface::kxSetMatrix(0);
+    kxMInfo info;
+    info.X = x;
+    info.Y = info.Planes = 1;
+    try {
+      kxInterface::kxGetOVector(&info);
+    } catch (kxEx* e) {
+      delete e;
+    }
+  };
+  kxhost::RunResult caught = probe(inst, [&] {
+    tryCreate(50);
+    tryCreate(200);
+    tryCreate(300);
+  });
+  EXPECT_TRUE(caught.completed);
+  EXPECT_NE(caught.refused.find("(200 bytes) exceeds the host's limit of 100 bytes per matrix"), std::string::npos)
+      << caught.refused;
+  kxhost::RunResult fits = probe(inst, [&] { tryCreate(100); });
+  EXPECT_TRUE(fits.refused.empty()) << fits.refused;
+  inst.outputs[0].type = 9;
+  kxhost::RunResult noStorage = probe(inst, [&] { tryCreate(1); });
+  EXPECT_TRUE(noStorage.completed);
+  EXPECT_TRUE(noStorage.refused.empty()) << noStorage.refused;
+}
+
 TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappen) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   std::vector<std::string> live;

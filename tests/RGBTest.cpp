@@ -4,8 +4,8 @@
 #include <limits>
 #include <tuple>
 
-#include "support/Harness.h"
 #include "support/GeometryReference.h"
+#include "support/Harness.h"
 
 using namespace rktest;
 
@@ -210,7 +210,8 @@ TEST(RGBSplitt, HostFailureInTheLoopEndsTheRunWithoutError) {
   auto inst = instance("_RGBSplitt");
   for (int m = 0; m < 3; ++m) addMatrix<uint8_t>(inst.inputs[0], 4, 4, 3, std::vector<uint8_t>(48, uint8_t(m)));
   connectOutputs(inst, true, true, true);
-  inst.limits.maxRunBytes = 100;  // six 16-byte outputs fit, the seventh does not
+  // Each 4 x 4 output takes a 64-byte buffer and 4 row pointers: six fit, the seventh does not.
+  inst.limits.maxRunBytes = 600;
   kxhost::RunResult res = inst.run();
   ASSERT_TRUE(res.completed) << res.error;
   EXPECT_EQ(res.returned, 1);
@@ -375,7 +376,8 @@ TEST(RGBJoin, HostFailureInTheLoopEndsTheRunWithoutError) {
   for (int n = 0; n < 3; ++n) {
     for (int m = 0; m < 3; ++m) addMatrix<uint8_t>(inst.inputs[n], 4, 4, 1, std::vector<uint8_t>(16, uint8_t(m)));
   }
-  inst.limits.maxRunBytes = 100;  // two 48-byte outputs fit, the third does not
+  // Each 4 x 4 x 3 output takes a 64-byte buffer and 4 row pointers: two fit, the third does not.
+  inst.limits.maxRunBytes = 250;
   kxhost::RunResult res = inst.run();
   ASSERT_TRUE(res.completed) << res.error;
   EXPECT_EQ(res.returned, 1);

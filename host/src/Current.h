@@ -12,7 +12,7 @@ struct Current {
   RunResult* result = nullptr;  // null while a dialog runs
   int32_t pin = 0;
   int32_t matrix = 0;
-  uint64_t allocated = 0;  // output bytes allocated in this run
+  uint64_t allocated = 0;  // footprint of the output matrices allocated in this run
 
   static Current& get();
   // The current instance, or a thrown kxEx* naming the operation when there is none.

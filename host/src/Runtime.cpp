@@ -184,8 +184,8 @@ std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, uint64_t max
   if (size == 0) hostError("the host has no storage for element type %d", type);
   // The row view holds Y pointers even when a matrix has no elements, so they count against the limit.
   if (info.Y > 0 && uint64_t(uint32_t(info.Y)) * sizeof(void*) > maxBytes) {
-    hostError("a matrix of %d rows needs %llu bytes of row pointers, beyond the host's limit of %llu bytes", info.Y,
-              static_cast<unsigned long long>(uint64_t(uint32_t(info.Y)) * sizeof(void*)),
+    hostError("a matrix of %d rows needs %llu bytes of row pointers, beyond the host's limit of %llu bytes per matrix",
+              info.Y, static_cast<unsigned long long>(uint64_t(uint32_t(info.Y)) * sizeof(void*)),
               static_cast<unsigned long long>(maxBytes));
   }
   if (info.X <= 0 || info.Y <= 0 || info.Planes <= 0) return 0;
@@ -197,10 +197,15 @@ std::size_t Matrix::requiredBytes(kxType type, const kxMInfo& info, uint64_t max
   count *= uint64_t(uint32_t(info.Planes));
   uint64_t bytes = count * size;
   if (bytes > maxBytes || bytes > uint64_t(std::numeric_limits<std::size_t>::max() / 2)) {
-    hostError("a matrix of %d x %d x %d elements (%llu bytes) exceeds the host's limit of %llu bytes", info.X, info.Y,
-              info.Planes, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(maxBytes));
+    hostError("a matrix of %d x %d x %d elements (%llu bytes) exceeds the host's limit of %llu bytes per matrix",
+              info.X, info.Y, info.Planes, static_cast<unsigned long long>(bytes),
+              static_cast<unsigned long long>(maxBytes));
   }
   return static_cast<std::size_t>(bytes);
+}
+
+uint64_t Matrix::footprint(std::size_t bytes, int32_t rows) {
+  return allocationFor(bytes) + (rows > 0 ? uint64_t(uint32_t(rows)) * sizeof(void*) : 0);
 }
 
 Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info), type_(type) {

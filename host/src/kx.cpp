@@ -130,6 +130,22 @@ kxhost::Matrix& requireInputMatrix(Current& c, const char* operation) {
   return *m;
 }
 
+// Remembers the first refusal for size in the run's result, whatever the processor does with the
+// exception, so that the host program knows the outputs are incomplete.
+void noteRefusal(Current& c, const char* text) {
+  if (c.result && c.result->refused.empty()) c.result->refused = text;
+}
+
+[[noreturn]] void refuse(Current& c, const char* format, ...) KX_FORMAT(2, 3);
+void refuse(Current& c, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = kxhost::vformat(format, args);
+  va_end(args);
+  noteRefusal(c, text.c_str());
+  throw new kxEx(text.c_str());
+}
+
 kxhost::Matrix& createOutput(const kxMInfo* info, const char* operation) {
   Current& c = Current::require(operation);
   kxhost::Pin& pin = requireOutput(c, operation);
@@ -140,13 +156,27 @@ kxhost::Matrix& createOutput(const kxMInfo* info, const char* operation) {
               c.pin + 1, static_cast<int>(list.size()));
   }
   const kxhost::Limits& limits = c.instance->limits;
-  uint64_t bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
-  if (bytes > limits.maxRunBytes || c.allocated > limits.maxRunBytes - bytes) {
-    hostError("%s: output matrix %d of %llu bytes exceeds the run's allocation limit of %llu bytes", operation,
-              c.matrix, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(limits.maxRunBytes));
+  uint64_t bytes = 0;
+  try {
+    bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
+  } catch (kxEx* e) {
+    // A type without storage is no question of size.
+    if (kxhost::elementSize(pin.type) != 0) noteRefusal(c, e->kxGetText());
+    throw;
+  }
+  // Checked before allocating, with what the matrix really takes: matrices without elements still
+  // cost a buffer and row pointers, and a processor may ask for any number of them.
+  const uint64_t footprint = kxhost::Matrix::footprint(bytes, info->Y);
+  if (footprint > limits.maxRunBytes || c.allocated > limits.maxRunBytes - footprint) {
+    refuse(c,
+           "%s: output matrix %d of %d x %d x %d elements (%llu bytes) would bring this run's allocations to "
+           "%llu bytes, beyond the host's allocation limit of %llu bytes per run",
+           operation, c.matrix, info->X, info->Y, info->Planes, static_cast<unsigned long long>(footprint),
+           static_cast<unsigned long long>(c.allocated + footprint),
+           static_cast<unsigned long long>(limits.maxRunBytes));
   }
   auto matrix = std::make_unique<kxhost::Matrix>(pin.type, *info, limits.maxMatrixBytes);
-  c.allocated += bytes;
+  c.allocated += footprint;
   auto index = static_cast<std::size_t>(c.matrix);
   if (index == list.size())
     list.push_back(std::move(matrix));

@@ -218,4 +218,27 @@ TEST_F(Cli, OutputsThatCannotBeWrittenAfterTheRunGiveStatusTwoButTheOthersAreWri
   EXPECT_EQ(readNpy(path("green.npy")).shape, (std::vector<int64_t>{3, 1, 2, 1}));
 }
 
+// A matrix without elements still has its rows; a small file cannot claim millions of them.
+TEST_F(Cli, RowsWithoutElementsBeyondTheFileAreRefused) {
+  writeFile(path("tall.pgm"), "P5\n0 200000\n255\n");
+  Outcome o = run({"run", "_NotImage", "--in", "0=tall.pgm", "--out", "0=out.pgm"});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("whose 200000 rows the file cannot hold"), std::string::npos) << o.err;
+  writeFile(path("flat.pgm"), "P5\n0 5\n255\n");
+  EXPECT_EQ(run({"run", "_NotImage", "--in", "0=flat.pgm", "--out", "0=out.npy"}).status, 0);
+}
+
+// A name beyond the file system's limit cannot be resolved: a usage error, for a run and a graph.
+TEST_F(Cli, AnOutputNameTooLongIsAUsageError) {
+  const std::string name = std::string(300, 'n') + ".npy";
+  Outcome o = run({"run", "_ConstImage", "--out", "0=" + name});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("cannot write here"), std::string::npos) << o.err;
+  writeFile(path("g.json"), R"({"nodes": {"c": {"processor": "_ConstImage", "write": ")" + name + R"("}}})");
+  Outcome g = run({"graph", "g.json"});
+  EXPECT_EQ(g.status, 2);
+  EXPECT_NE(g.err.find("node 'c', field \"write\""), std::string::npos) << g.err;
+  EXPECT_EQ(files(), std::vector<std::string>{"g.json"});
+}
+
 }  // namespace

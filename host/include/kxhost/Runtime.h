@@ -20,7 +20,10 @@ KX_API std::size_t elementSize(kxType type);
 // Ceilings checked before any matrix is allocated.
 struct Limits {
   uint64_t maxMatrixBytes = uint64_t(1) << 32;  // one matrix
-  uint64_t maxRunBytes = uint64_t(1) << 34;     // all output matrices of one run
+  // All output matrices of one run, each counted with what it really takes (its rounded buffer
+  // and its row pointers), so that a processor cannot get past the limit with a flood of matrices
+  // without elements.
+  uint64_t maxRunBytes = uint64_t(1) << 34;
 };
 
 // One image: a contiguous, 64-byte-aligned buffer of rows one after another, plus Y row pointers
@@ -54,6 +57,9 @@ public:
 
   // Bytes a matrix of this type and info would take, or throws like the constructor.
   static std::size_t requiredBytes(kxType type, const kxMInfo& info, uint64_t maxBytes);
+  // Memory a matrix of `bytes` elements' bytes and `rows` rows takes: its buffer as allocated and
+  // its row pointers. Never zero.
+  static uint64_t footprint(std::size_t bytes, int32_t rows);
 
   // Freed buffers are kept, keyed by allocation size, for the next matrix of that size, so that a
   // graph run again or a long stream writes into memory whose pages are already mapped. The pool
@@ -103,6 +109,9 @@ struct RunResult {
   bool processorError = false;        // ended by a kxProcEx (else, if not completed, a host kxEx or other)
   std::string error;                  // the exception's text (Latin-1)
   std::vector<std::string> warnings;  // in the order issued, formatted (Latin-1)
+  // The first output matrix the host refused for its size (a limit or the 32-bit element count),
+  // even when the processor caught that exception and went on: its outputs are then incomplete.
+  std::string refused;
 };
 
 // One processor instance: its catalogue record, pins, streams and parameter values.
