@@ -105,6 +105,23 @@ TYPED_TEST(MittelWertTypes, PerMatrixAndPerPlaneMatchReference) {
   }
 }
 
+// A long single plane, of odd length, is summed in vector lanes and in blocks of many thousand
+// elements: the result must still be that of the serial sum.
+TYPED_TEST(MittelWertTypes, PerMatrixMeanOfLongRunMatchesReference) {
+  using I = typename TypeParam::In;
+  using O = typename TypeParam::Out;
+  const Mat m{301, 300, 1};
+  auto inst = meanInstance(0, code<O>());
+  const std::vector<I> in = samples<I>(static_cast<std::size_t>(m.x * m.y), 77);
+  addMatrix<I>(inst.inputs[0], m.x, m.y, m.planes, in, "long");
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<O> expected = referenceMean<I, O>(in, m, 0);
+  const std::vector<O> got = output<O>(inst, 0, 0);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(sameBits(got[0], expected[0])) << +got[0] << " vs " << +expected[0];
+}
+
 TYPED_TEST(MittelWertTypes, MeanMatrixMatchesReference) {
   using I = typename TypeParam::In;
   using O = typename TypeParam::Out;

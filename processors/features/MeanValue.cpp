@@ -36,14 +36,41 @@ O mean(S sum, int32_t divisor) {
     return static_cast<O>(static_cast<double>(sum) / static_cast<double>(divisor));
 }
 
-// Sums of every plane over the pixels of one matrix: sums[c] += in[k + c]. Each plane's sum takes
-// its elements in index order, so a single plane is one contiguous run.
+// Sum of one contiguous run, from zero, exactly as add() taking the elements in index order gives
+// it where that order can be left: 32-bit wrap-around sums are the same in any order (addition
+// modulo 2^32 is associative), and double sums of 8-bit elements are exact integers throughout
+// (at most 255 * 2^31 < 2^53), so both are formed as integer sums that vectorise. Float sums round
+// at every step and stay serial.
+template <class I, class S>
+S runSum(const I* __restrict in, int32_t n) {
+  if constexpr (isInteger<S>) {
+    uint32_t s = 0;
+    for (int32_t k = 0; k < n; ++k) s += static_cast<uint32_t>(convert<int32_t>(in[k]));
+    return low32(s);
+  } else if constexpr (std::is_same_v<S, double> && std::is_same_v<I, uint8_t>) {
+    // Blocks of 2^16 elements sum to at most 255 * 2^16 in 32 bits, added up in 64 bits.
+    constexpr int32_t kBlock = 1 << 16;
+    uint64_t total = 0;
+    for (int32_t start = 0; start < n; start += kBlock) {
+      const int32_t m = std::min(kBlock, n - start);
+      uint32_t s = 0;
+      for (int32_t k = 0; k < m; ++k) s += in[start + k];
+      total += s;
+    }
+    return static_cast<double>(total);
+  } else {
+    S s = S(0);
+    for (int32_t k = 0; k < n; ++k) s = add(s, in[k]);
+    return s;
+  }
+}
+
+// Sums of every plane over the pixels of one matrix, into zeroed sums: sums[c] += in[k + c]. Each
+// plane's sum takes its elements in index order, so a single plane is one contiguous run.
 template <class I, class S>
 void planeSums(const I* __restrict in, int32_t n, int32_t planes, S* __restrict sums) {
   if (planes == 1) {
-    S s = sums[0];
-    for (int32_t k = 0; k < n; ++k) s = add(s, in[k]);
-    sums[0] = s;
+    sums[0] = runSum<I, S>(in, n);
     return;
   }
   for (int32_t k = 0; k < n; k += planes)
@@ -106,7 +133,8 @@ void meanValue() {
           meanSums = separateSums.data();
         }
       }
-      elementSums(in, meanLength, meanSums);
+      auto kernel = [](const I* from, int32_t length, S* to) { elementSums(from, length, to); };
+      runKernel(kernel, in, meanLength, meanSums);
       continue;
     }
     // An unknown mode still creates one output per matrix, from the information as it stands
@@ -117,7 +145,8 @@ void meanValue() {
     const int32_t q = outInfo.Planes;
     const int32_t divisor = mode == kPerMatrix ? n : info.X * info.Y;
     std::vector<S> sums(static_cast<std::size_t>(q), S(0));
-    planeSums(in, n, q, sums.data());
+    auto kernel = [](const I* from, int32_t length, int32_t planes, S* to) { planeSums(from, length, planes, to); };
+    runKernel(kernel, in, n, q, sums.data());
     for (int32_t c = 0; c < q; ++c) out[c] = mean<O>(sums[static_cast<std::size_t>(c)], divisor);
   }
 
