@@ -65,11 +65,14 @@ inline void copyRow(const I* __restrict src, O* __restrict dst, std::size_t n) {
   }
 }
 
-// One row with its pixels in reverse order, the planes of each pixel kept together. The output is
-// walked forwards, so the stores stay sequential and the loop vectorises with a lane reversal.
+// One row with its pixels in reverse order, the planes of each pixel kept together. Single-plane
+// rows vectorise with a lane reversal: bytes measure faster walking the output forwards, wider
+// elements walking the input forwards.
 template <int K, class I, class O>
 inline void mirrorRow(const I* __restrict src, O* __restrict dst, std::size_t width, std::size_t planes) {
-  if constexpr (K == 1) {
+  if constexpr (K == 1 && sizeof(O) > 1) {
+    for (std::size_t x = 0; x < width; ++x) dst[width - 1 - x] = convert<O>(src[x]);
+  } else if constexpr (K == 1) {
     const I* __restrict last = src + (width - 1);
     for (std::size_t x = 0; x < width; ++x) dst[x] = convert<O>(*(last - x));
   } else {
