@@ -211,7 +211,8 @@ TEST(RGBSplitt, HostFailureInTheLoopEndsTheRunWithoutError) {
   for (int m = 0; m < 3; ++m) addMatrix<uint8_t>(inst.inputs[0], 4, 4, 3, std::vector<uint8_t>(48, uint8_t(m)));
   connectOutputs(inst, true, true, true);
   // Each 4 x 4 output takes a 64-byte buffer and 4 row pointers: six fit, the seventh does not.
-  inst.limits.maxRunBytes = 600;
+  const uint64_t each = 64 + 4 * sizeof(void*);
+  inst.limits.maxRunBytes = 6 * each + each / 2;
   kxhost::RunResult res = inst.run();
   ASSERT_TRUE(res.completed) << res.error;
   EXPECT_EQ(res.returned, 1);
@@ -377,7 +378,8 @@ TEST(RGBJoin, HostFailureInTheLoopEndsTheRunWithoutError) {
     for (int m = 0; m < 3; ++m) addMatrix<uint8_t>(inst.inputs[n], 4, 4, 1, std::vector<uint8_t>(16, uint8_t(m)));
   }
   // Each 4 x 4 x 3 output takes a 64-byte buffer and 4 row pointers: two fit, the third does not.
-  inst.limits.maxRunBytes = 250;
+  const uint64_t each = 64 + 4 * sizeof(void*);
+  inst.limits.maxRunBytes = 2 * each + each / 2;
   kxhost::RunResult res = inst.run();
   ASSERT_TRUE(res.completed) << res.error;
   EXPECT_EQ(res.returned, 1);
