@@ -164,13 +164,9 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
     std::size_t eq = p.find('=');
     if (eq == std::string::npos || eq == 0) throw UsageError("--param '" + p + "': expected NAME=VALUE");
     std::string name = p.substr(0, eq), value = p.substr(eq + 1);
-    int index = inst.paramIndex(toLatin1(name).c_str());
+    int index = paramIndex(r, name);
     if (index < 0) {
-      std::string names;
-      for (const ParameterDescriptor* d = r->params; d && d->name; ++d)
-        names += (names.empty() ? "" : ", ") + toUtf8(d->name);
-      throw UsageError("--param " + p + ": " + r->entry + " has no parameter '" + name + "' (" +
-                       (names.empty() ? "it has none" : "it has " + names) + ")");
+      throw UsageError("--param " + p + ": " + r->entry + " has no parameter '" + name + "' (" + paramNames(r) + ")");
     }
     try {
       inst.params[static_cast<std::size_t>(index)] = kxhost::parseParameter(r->params[index].type, value);
