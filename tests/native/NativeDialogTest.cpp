@@ -10,16 +10,12 @@
 
 #include "kxui/Configure.h"
 #include "kxui/Win32Backend.h"
+#include "support/DialogTexts.h"
 #include "support/Harness.h"
 
 using namespace rktest;
 
 namespace {
-
-const std::string kTitle = "Korvex - Hinweis";
-const std::string kImagesMsg = "Die Anzahl der Bilder mu\xdf mindestens 1 betragen.";
-const std::string kPlanesMsg = "Die Anzahl der Planes mu\xdf mindestens 1 betragen.";
-const std::string kXMsg = "Die Anzahl der Pixel (X) mu\xdf mindestens 1 betragen.";
 
 // ---- texts and windows -------------------------------------------------------------------------
 
