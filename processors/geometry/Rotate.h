@@ -18,6 +18,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "frame/Types.h"
 
@@ -25,6 +28,15 @@ namespace rk {
 
 // Channel 0 in bits 0-7, channel 1 in bits 8-15, channel 2 in bits 16-23; bits 24-31 stay 0.
 using PackedPixel = uint32_t;
+
+class PixelRotator;
+
+// An engine that also hands out its images' pixels directly, pixel (x, y) at index y * width + x.
+// The algorithms then move whole lines at once instead of pixel by pixel.
+template <class Engine>
+concept PixelAccess = requires(Engine& engine, void* image) {
+  { engine.pixels(image) } -> std::same_as<PackedPixel*>;
+};
 
 class PixelRotator {
 public:
@@ -49,6 +61,8 @@ public:
                       PackedPixel background, int32_t& outWidth, int32_t& outHeight);
 
 private:
+  friend struct PixelRotatorProbe;
+
   // Channels scaled by w in [0, 1], each truncated toward zero. Formed in int32_t, which holds
   // every channel, so that the conversions vectorise.
   static PackedPixel scaled(PackedPixel p, double w) {
@@ -169,6 +183,163 @@ private:
     }
   }
 
+  // ---- whole lines, for engines with PixelAccess ------------------------------------------------
+
+  // The 16-bit weight f with (v * f) >> 16 == trunc(v * w) for every channel value v, or -1 when
+  // there is none (w = 1 needs 65536). The channels below 256 pin f to an interval between two
+  // fractions of denominator 255 at most, wider than 1 / 65536, which holds w: so w * 65536
+  // rounded up or down is the weight unless the rounding of v * w in double itself breaks the
+  // pattern, which the check over all 256 values catches.
+  static int32_t fixedWeight(double w) {
+    const auto up = static_cast<int32_t>(std::ceil(w * 65536.0));  // w lies in [0, 1]
+    for (const int32_t f : {up, up - 1}) {
+      if (f < 0 || f > 65535) continue;
+      int32_t wrong = 0;
+      for (int32_t v = 1; v < 256; ++v) wrong |= ((v * f) >> 16) ^ static_cast<int32_t>(v * w);
+      if (wrong == 0) return f;
+    }
+    return -1;
+  }
+  static PackedPixel scaledFixed(PackedPixel p, uint32_t f) {
+    return ((p & 0xffu) * f >> 16) | ((p >> 8 & 0xffu) * f >> 16) << 8 | ((p >> 16 & 0xffu) * f >> 16) << 16;
+  }
+
+#if defined(__SSE2__)
+  // Four pixels at once: the shares (channels times the 16-bit weights, one per byte of the lower
+  // and upper two pixels), and p - share + carry byte by byte with byte 3 cleared, as blended() has it.
+  static __m128i shares4(__m128i p, __m128i fLow, __m128i fHigh) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(p, zero), fLow),
+                            _mm_mulhi_epu16(_mm_unpackhi_epi8(p, zero), fHigh));
+  }
+  static __m128i blended4(__m128i p, __m128i share, __m128i carry) {
+    return _mm_and_si128(_mm_add_epi8(_mm_sub_epi8(p, share), carry), _mm_set1_epi32(0x00ffffff));
+  }
+#endif
+
+  // skew() of one row of n pixels at src into the row of m pixels at dst, with the same result.
+  static void skewRow(const PackedPixel* __restrict src, int32_t n, PackedPixel* __restrict dst, int32_t m, double d,
+                      PackedPixel background) {
+    const auto [k, w] = shiftOf(d);
+    const int32_t fixed = fixedWeight(w);
+    if (fixed < 0) {
+      skew([src](int32_t i) { return src[i]; }, [dst](int32_t j, PackedPixel v) { dst[j] = v; }, n, m, d, background);
+      return;
+    }
+    const auto f = static_cast<uint32_t>(fixed);
+    const auto lead = static_cast<int32_t>(std::clamp<int64_t>(k, 0, m));
+    const auto first = static_cast<int32_t>(std::clamp<int64_t>(-k, 0, n));
+    const auto last = static_cast<int32_t>(std::clamp<int64_t>(m - k, 0, n));
+    const int64_t end = n + k;
+    std::fill(dst, dst + lead, background);
+    if (first < last) {
+      const auto shift = static_cast<int32_t>(k);
+      const PackedPixel carry = first > 0 ? scaledFixed(src[first - 1], f) : background;
+      dst[first + shift] = blended(src[first], scaledFixed(src[first], f), carry);
+      int32_t i = first + 1;
+#if defined(__SSE2__)
+      const __m128i weight = _mm_set1_epi16(static_cast<int16_t>(f));
+      for (; i + 4 <= last; i += 4) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + shift),
+                         blended4(p, shares4(p, weight, weight), shares4(q, weight, weight)));
+      }
+#endif
+      for (; i < last; ++i) dst[i + shift] = blended(src[i], scaledFixed(src[i], f), scaledFixed(src[i - 1], f));
+    }
+    if (end >= 0 && end < m) dst[end] = n > 0 ? scaledFixed(src[n - 1], f) : background;
+    const auto tail = static_cast<int32_t>(std::clamp<int64_t>(end + 1, 0, m));
+    std::fill(dst + tail, dst + m, background);
+  }
+
+  // skewColumns() on pixel arrays (rows `width` pixels apart), with the same result. A block of
+  // columns is formed row by row, four pixels at a time, from the source row and the one above it
+  // (whose shares are the carries), and each new pixel stored where its column lands.
+  static void skewColumnsOf(const PackedPixel* __restrict source, int32_t width, int32_t n,
+                            PackedPixel* __restrict dest, int32_t m, double d, double s, PackedPixel background) {
+    constexpr int32_t kBlock = 64;
+    const auto stride = static_cast<std::size_t>(width);
+    for (int32_t u0 = 0; u0 < width; u0 += kBlock) {
+      const int32_t columns = std::min(kBlock, width - u0);
+      int64_t k[kBlock];
+      double w[kBlock];
+      uint16_t weight[kBlock * 4];  // each column's fixed weight for its four bytes, 0 where inexact
+      bool exact[kBlock];
+      int32_t inexact[kBlock];  // the columns that are not exact
+      int32_t inexactCount = 0;
+      int32_t lead[kBlock], tail[kBlock];
+      int32_t leadRows = 0, tailRow = m;
+      PackedPixel moved[kBlock];
+      for (int32_t b = 0; b < columns; ++b) {
+        const Shift shift = shiftOf(d);
+        k[b] = shift.k;
+        w[b] = shift.w;
+        const int32_t fixed = fixedWeight(shift.w);
+        exact[b] = fixed >= 0;
+        if (!exact[b]) inexact[inexactCount++] = b;
+        std::fill(weight + 4 * b, weight + 4 * b + 4, static_cast<uint16_t>(fixed < 0 ? 0 : fixed));
+        lead[b] = static_cast<int32_t>(std::clamp<int64_t>(shift.k, 0, m));
+        tail[b] = static_cast<int32_t>(std::clamp<int64_t>(n + shift.k + 1, 0, m));
+        leadRows = std::max(leadRows, lead[b]);
+        tailRow = std::min(tailRow, tail[b]);
+        d = d - s;
+      }
+      for (int32_t j = 0; j < leadRows; ++j) {
+        PackedPixel* row = dest + static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0);
+        for (int32_t b = 0; b < columns; ++b)
+          if (j < lead[b]) row[b] = background;
+      }
+      for (int32_t i = 0; i < n; ++i) {
+        const PackedPixel* row = source + static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(u0);
+        const PackedPixel* above = row - (i > 0 ? stride : 0);
+        if (i + 8 < n) {
+          for (int32_t b = 0; b < columns; b += 16) __builtin_prefetch(row + 8 * stride + static_cast<std::size_t>(b));
+        }
+        int32_t b = 0;
+#if defined(__SSE2__)
+        for (; b + 4 <= columns; b += 4) {
+          const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * b));
+          const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * b + 8));
+          const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + b));
+          const __m128i carry = i > 0
+                                    ? shares4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + b)), fLow, fHigh)
+                                    : _mm_set1_epi32(static_cast<int32_t>(background));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + b), blended4(p, shares4(p, fLow, fHigh), carry));
+        }
+#endif
+        for (; b < columns; ++b) {
+          const uint32_t f = weight[4 * b];
+          moved[b] = blended(row[b], scaledFixed(row[b], f), i > 0 ? scaledFixed(above[b], f) : background);
+        }
+        for (int32_t x = 0; x < inexactCount; ++x) {
+          const int32_t c = inexact[x];
+          moved[c] = blended(row[c], scaled(row[c], w[c]), i > 0 ? scaled(above[c], w[c]) : background);
+        }
+        for (int32_t c = 0; c < columns; ++c) {
+          const int64_t j = i + k[c];
+          if (j >= 0 && j < m) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0 + c)] = moved[c];
+        }
+      }
+      // The last carry: the last source row's share, or the background for an empty column.
+      for (int32_t c = 0; c < columns; ++c) {
+        const int64_t end = n + k[c];
+        if (end < 0 || end >= m) continue;
+        PackedPixel carry = background;
+        if (n > 0) {
+          const PackedPixel p = source[static_cast<std::size_t>(n - 1) * stride + static_cast<std::size_t>(u0 + c)];
+          carry = exact[c] ? scaledFixed(p, weight[4 * c]) : scaled(p, w[c]);
+        }
+        dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u0 + c)] = carry;
+      }
+      for (int32_t j = tailRow; j < m; ++j) {
+        PackedPixel* row = dest + static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0);
+        for (int32_t b = 0; b < columns; ++b)
+          if (j >= tail[b]) row[b] = background;
+      }
+    }
+  }
+
   // A size the operations can take: positive and within 32 bits.
   static bool fits(int64_t size) { return size > 0 && size <= std::numeric_limits<int32_t>::max(); }
 };
@@ -193,12 +364,18 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   const auto width1 = static_cast<int32_t>(w1);
   Image d1 = engine.allocImage(width1, height);
   if (!d1) return nullptr;
-  // The accessors capture by value: copies the stores cannot alias, which lets the skew loop vectorise.
   for (int32_t u = 0; u < height; ++u) {
     const double d = t >= 0 ? (u + 0.5) * t : ((u - height) + 0.5) * t;
-    skew([=, &engine](int32_t i) { return engine.getPixel(source, width, height, i, u); },
-         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d1, width1, height, j, u, v); }, width, width1, d,
-         background);
+    if constexpr (PixelAccess<Engine>) {
+      skewRow(engine.pixels(source) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width), width,
+              engine.pixels(d1) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width1), width1, d,
+              background);
+    } else {
+      // The accessors capture by value: copies the stores cannot alias, which lets the loop vectorise.
+      skew([=, &engine](int32_t i) { return engine.getPixel(source, width, height, i, u); },
+           [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d1, width1, height, j, u, v); }, width, width1, d,
+           background);
+    }
   }
 
   // Second shear, vertical: each column moves by s less than the one before.
@@ -209,7 +386,11 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
     return nullptr;
   }
   const auto height2 = static_cast<int32_t>(h2);
-  skewColumns(engine, d1, width1, height, d2, height2, s > 0 ? (width - 1) * s : (w1 - width) * s, s, background);
+  const double d2Shift = s > 0 ? (width - 1) * s : (w1 - width) * s;
+  if constexpr (PixelAccess<Engine>)
+    skewColumnsOf(engine.pixels(d1), width1, height, engine.pixels(d2), height2, d2Shift, s, background);
+  else
+    skewColumns(engine, d1, width1, height, d2, height2, d2Shift, s, background);
   engine.destroyImage(d1, width1, height);
 
   // Third shear, horizontal again: each row moves by t more than the one before.
@@ -222,9 +403,15 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   const auto width3 = static_cast<int32_t>(w3);
   double d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
   for (int32_t u = 0; u < height2; ++u) {
-    skew([=, &engine](int32_t i) { return engine.getPixel(d2, width1, height2, i, u); },
-         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d3, width3, height2, j, u, v); }, width1, width3, d,
-         background);
+    if constexpr (PixelAccess<Engine>) {
+      skewRow(engine.pixels(d2) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width1), width1,
+              engine.pixels(d3) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width3), width3, d,
+              background);
+    } else {
+      skew([=, &engine](int32_t i) { return engine.getPixel(d2, width1, height2, i, u); },
+           [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d3, width3, height2, j, u, v); }, width1, width3, d,
+           background);
+    }
     d = d + t;
   }
   engine.destroyImage(d2, width1, height2);
@@ -263,6 +450,8 @@ public:
     return copy;
   }
   void destroyImage(Image image, int32_t, int32_t) override { std::free(image); }
+  // Not one of the five operations: the algorithms' whole-line paths (PixelAccess) go through it.
+  static PackedPixel* pixels(Image image) { return static_cast<PackedPixel*>(image); }
 
 private:
   static constexpr std::size_t kHugePage = std::size_t(2) << 20;
