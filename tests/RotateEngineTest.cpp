@@ -4,6 +4,7 @@
 // a fixed-point form, and backgrounds with every byte set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -30,19 +31,31 @@ struct PixelRotatorProbe {
     return dst;
   }
 
-  static std::vector<PackedPixel> columnsFast(std::vector<PackedPixel> src, int32_t width, int32_t n, int32_t m,
-                                              double d, double s, PackedPixel bg) {
-    std::vector<PackedPixel> dst(std::size_t(width) * std::size_t(m), 0xdeadbeefu);
-    PixelRotator::skewColumnsOf(src.data(), width, n, dst.data(), m, d, s, bg);
-    return dst;
+  // The second shear's step over a row with per-column weights, and the same by scaled() and
+  // blended() pixel by pixel, as the per-pixel algorithms form it.
+  static std::vector<PackedPixel> stepFast(const std::vector<PackedPixel>& row, const std::vector<PackedPixel>* above,
+                                           const std::vector<double>& w, PackedPixel bg) {
+    const std::size_t n = row.size();
+    std::vector<uint16_t> weight(4 * n);
+    std::vector<int32_t> inexact;
+    for (std::size_t u = 0; u < n; ++u) {
+      const int32_t f = PixelRotator::fixedWeight(w[u]);
+      if (f < 0) inexact.push_back(int32_t(u));
+      for (std::size_t b = 0; b < 4; ++b) weight[4 * u + b] = uint16_t(std::max(f, 0));
+    }
+    std::vector<PackedPixel> moved(n, 0xdeadbeefu);
+    PixelRotator::shearStep(row.data(), above ? above->data() : nullptr, moved.data(), int32_t(n), weight.data(),
+                            w.data(), inexact.data(), int32_t(inexact.size()), bg);
+    return moved;
   }
-  static std::vector<PackedPixel> columnsSlow(std::vector<PackedPixel> src, int32_t width, int32_t n, int32_t m,
-                                              double d, double s, PackedPixel bg) {
-    std::vector<PackedPixel> dst(std::size_t(width) * std::size_t(m), 0xdeadbeefu);
-    PackedPixelRotator packed;
-    PixelRotator& engine = packed;
-    PixelRotator::skewColumns(engine, src.data(), width, n, dst.data(), m, d, s, bg);
-    return dst;
+  static std::vector<PackedPixel> stepSlow(const std::vector<PackedPixel>& row, const std::vector<PackedPixel>* above,
+                                           const std::vector<double>& w, PackedPixel bg) {
+    std::vector<PackedPixel> moved(row.size());
+    for (std::size_t u = 0; u < row.size(); ++u) {
+      const PackedPixel carry = above ? PixelRotator::scaled((*above)[u], w[u]) : bg;
+      moved[u] = PixelRotator::blended(row[u], PixelRotator::scaled(row[u], w[u]), carry);
+    }
+    return moved;
   }
 };
 
@@ -113,25 +126,20 @@ TEST(RotateEngine, WholeRowsMatchTheSkewOfEachPixel) {
   }
 }
 
-// Column blocks of 64 with a remainder, shifts crossing and leaving the destination, and column
-// steps that put several columns on one whole shift or give each its own.
-TEST(RotateEngine, ColumnBlocksMatchTheSkewOfEachColumn) {
-  struct Case {
-    int32_t width, n, m;
-    double d, s;
-  };
-  const Case cases[] = {{1, 1, 2, 0.5, 0.3},          {3, 5, 9, 2.5, 0.49999999999999994},
-                        {67, 13, 40, 30.7, 0.5},      {130, 9, 80, -3.2, -0.6},
-                        {64, 20, 21, 0.0, 0.0},       {75, 17, 30, 1e-20, 1e-22},
-                        {70, 4, 6, 100.0, 1.0},       {66, 33, 20, -10.25, 0.125},
-                        {5, 8, 12, std::nan(""), 0.1}};
-  for (const Case& c : cases) {
+// Rows with a remainder after the vectors, weights of every kind (1 has no fixed form) and the
+// first row, whose carry is the background.
+TEST(RotateEngine, ShearStepMatchesEachPixel) {
+  std::mt19937_64 gen(3);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int32_t n : {1, 3, 4, 5, 17, 66}) {
     for (PackedPixel bg : {0u, 0x7f0180ffu}) {
-      SCOPED_TRACE(::testing::Message() << c.width << " x " << c.n << " -> " << c.m << " by " << c.d << " step " << c.s
-                                        << " bg " << bg);
-      const auto src = noise(std::size_t(c.width) * std::size_t(c.n), uint32_t(c.width + c.n), bg != 0);
-      ASSERT_EQ(PixelRotatorProbe::columnsFast(src, c.width, c.n, c.m, c.d, c.s, bg),
-                PixelRotatorProbe::columnsSlow(src, c.width, c.n, c.m, c.d, c.s, bg));
+      const auto row = noise(std::size_t(n), uint32_t(n), bg != 0);
+      const auto above = noise(std::size_t(n), uint32_t(n + 1), bg != 0);
+      std::vector<double> w(static_cast<std::size_t>(n));
+      for (std::size_t u = 0; u < w.size(); ++u) w[u] = u % 5 == 2 ? 1.0 : u % 7 == 3 ? 0.5 : unit(gen);
+      SCOPED_TRACE(::testing::Message() << n << " columns, bg " << bg);
+      EXPECT_EQ(PixelRotatorProbe::stepFast(row, &above, w, bg), PixelRotatorProbe::stepSlow(row, &above, w, bg));
+      EXPECT_EQ(PixelRotatorProbe::stepFast(row, nullptr, w, bg), PixelRotatorProbe::stepSlow(row, nullptr, w, bg));
     }
   }
 }
@@ -141,7 +149,8 @@ TEST(RotateEngine, ColumnBlocksMatchTheSkewOfEachColumn) {
 class Rotations : public ::testing::TestWithParam<double> {};
 
 TEST_P(Rotations, WholeLinesMatchPixelByPixel) {
-  for (auto [w, h] : {std::pair{1, 1}, std::pair{5, 3}, std::pair{3, 5}, std::pair{67, 41}, std::pair{131, 70}}) {
+  for (auto [w, h] :
+       {std::pair{1, 1}, std::pair{5, 3}, std::pair{3, 5}, std::pair{1, 9}, std::pair{67, 41}, std::pair{131, 70}}) {
     SCOPED_TRACE(::testing::Message() << w << " x " << h << " by " << GetParam());
     PackedPixelRotator engine;
     auto src = noise(std::size_t(w) * std::size_t(h), uint32_t(w * h), false);
@@ -161,7 +170,8 @@ TEST_P(Rotations, WholeLinesMatchPixelByPixel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(RotateEngine, Rotations, ::testing::Values(30.0, -30.0, 330.0, 44.999, -45.0, 10.0, 1e-9));
+INSTANTIATE_TEST_SUITE_P(RotateEngine, Rotations,
+                         ::testing::Values(30.0, -30.0, 330.0, 44.999, -45.0, 45.0, 10.0, 1e-9, 0.0, 359.9));
 
 }  // namespace
 }  // namespace rk

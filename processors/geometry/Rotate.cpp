@@ -206,36 +206,35 @@ void preTurn(const PackedPixel* __restrict src, int32_t w, int32_t h, PackedPixe
   }
 }
 
-// Rotates the packed w x h image by the angle and returns the result, owned. The angle is brought
-// within 45 degrees of zero by an exact quarter-turn multiple first, so the shears stay small.
-ImageOwner rotatePacked(PackedPixelRotator& engine, PixelRotator::Image source, int32_t w, int32_t h, double degrees) {
-  double a = engineAngle(degrees);
-  int32_t turn = 0;
-  if (45 < a && a <= 135)
-    turn = 90;
-  else if (135 < a && a <= 225)
-    turn = 180;
-  else if (225 < a && a <= 315)
-    turn = 270;
-
-  PixelRotator::Image mid = source;
-  int32_t midW = w, midH = h;
-  if (turn != 0) {
-    if (turn != 180) std::swap(midW, midH);
-    mid = engine.allocImage(midW, midH);
-    if (!mid) outOfMemory(w, h);
-    preTurn(engine.pixels(source), w, h, engine.pixels(mid), turn);
-    a = a - turn;
+// One input row of w pixels packed: grey values fill all three channels, so the engine treats both
+// kinds alike. Runs of the row are reduced to bytes in one vectorised conversion first.
+template <int K, class I>
+void packRow(const I* src, PackedPixel* row, int32_t w) {
+  constexpr int32_t kRun = 4096;
+  uint8_t bytes[kRun * K];
+  for (int32_t x0 = 0; x0 < w; x0 += kRun) {
+    const int32_t n = std::min(kRun, w - x0);
+    convertRun(src + static_cast<std::size_t>(x0) * K, bytes, n * K);
+    PackedPixel* __restrict dst = row + x0;
+    for (int32_t x = 0; x < n; ++x) {
+      if constexpr (K == 3)
+        dst[x] = PackedPixel{bytes[3 * x]} | PackedPixel{bytes[3 * x + 1]} << 8 | PackedPixel{bytes[3 * x + 2]} << 16;
+      else
+        dst[x] = PackedPixel{bytes[x]} * 0x010101u;
+    }
   }
-  ImageOwner midOwner(engine, mid != source ? mid : nullptr, midW, midH);
-
-  int32_t outW = 0, outH = 0;
-  PixelRotator::Image rotated = PixelRotator::rotate(engine, mid, midW, midH, a, 0, outW, outH);
-  if (!rotated) outOfMemory(w, h);
-  return ImageOwner(engine, rotated, outW, outH);
 }
 
-// create(outInfo) makes the output matrix and returns its rows.
+template <int K, class O>
+void unpackRow(const PackedPixel* __restrict src, O* __restrict row, int32_t w) {
+  for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x)
+    for (int c = 0; c < K; ++c) row[x * K + c] = convert<O>(static_cast<uint8_t>(src[x] >> (8 * c)));
+}
+
+// create(outInfo) makes the output matrix and returns its rows. The angle is brought within 45
+// degrees of zero by an exact quarter-turn multiple first, so the shears stay small. Without that
+// turn no packed image is made: the engine asks for the source rows one at a time and they are
+// packed as it does; the result rows are unpacked into the output as they come.
 template <class I, class O, class Create>
 void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&& create) {
   const int32_t w = info.X, h = info.Y, planes = info.Planes;
@@ -250,47 +249,50 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
     create(outInfo);
     return;
   }
+  double a = engineAngle(degrees);
+  int32_t turn = 0;
+  if (45 < a && a <= 135)
+    turn = 90;
+  else if (135 < a && a <= 225)
+    turn = 180;
+  else if (225 < a && a <= 315)
+    turn = 270;
+  a = a - turn;
+  const int32_t midW = turn == 90 || turn == 270 ? h : w, midH = turn == 90 || turn == 270 ? w : h;
+
   // Packing, the shears and unpacking on the fastest path; create() is the host's, called once.
   auto run = [&]() {
-    PackedPixelRotator engine;
-    ImageOwner source(engine, engine.allocImage(w, h), w, h);
-    if (!source.get()) outOfMemory(w, h);
-    PackedPixel* packed = engine.pixels(source.get());
     oneOrThree(planes, [&]<int K>() {
-      // Runs of a row are reduced to bytes in one vectorised conversion first, then packed.
-      constexpr int32_t kRun = 4096;
-      uint8_t bytes[kRun * K];
-      for (int32_t y = 0; y < h; ++y) {
-        const I* src = static_cast<const I*>(in[y]);
-        PackedPixel* row = packed + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
-        for (int32_t x0 = 0; x0 < w; x0 += kRun) {
-          const int32_t n = std::min(kRun, w - x0);
-          convertRun(src + static_cast<std::size_t>(x0) * K, bytes, n * K);
-          PackedPixel* __restrict dst = row + x0;
-          for (int32_t x = 0; x < n; ++x) {
-            // Grey values fill all three channels, so the engine treats both kinds alike.
-            if constexpr (K == 3)
-              dst[x] =
-                  PackedPixel{bytes[3 * x]} | PackedPixel{bytes[3 * x + 1]} << 8 | PackedPixel{bytes[3 * x + 2]} << 16;
-            else
-              dst[x] = PackedPixel{bytes[x]} * 0x010101u;
-          }
-        }
+      PackedPixelRotator engine;
+      // The turned image, or the one row that the source rows are packed into in turn.
+      const ImageOwner source(engine, turn ? engine.allocImage(midW, midH) : engine.allocImage(w, 1), turn ? midW : w,
+                              turn ? midH : 1);
+      if (!source.get()) outOfMemory(w, h);
+      PackedPixel* const pixels = engine.pixels(source.get());
+      if (turn) {
+        const ImageOwner packed(engine, engine.allocImage(w, h), w, h);
+        if (!packed.get()) outOfMemory(w, h);
+        PackedPixel* const all = engine.pixels(packed.get());
+        for (int32_t y = 0; y < h; ++y)
+          packRow<K>(static_cast<const I*>(in[y]), all + static_cast<std::size_t>(y) * static_cast<std::size_t>(w), w);
+        preTurn(all, w, h, pixels, turn);
       }
-    });
-
-    const ImageOwner rotated = rotatePacked(engine, source.get(), w, h, degrees);
-    outInfo.X = rotated.width();
-    outInfo.Y = rotated.height();
-    void* const* out = create(outInfo);
-    const auto outW = static_cast<std::size_t>(rotated.width());
-    oneOrThree(planes, [&]<int K>() {
-      for (int32_t y = 0; y < rotated.height(); ++y) {
-        O* __restrict row = static_cast<O*>(out[y]);
-        const PackedPixel* __restrict px = engine.pixels(rotated.get()) + static_cast<std::size_t>(y) * outW;
-        for (std::size_t x = 0; x < outW; ++x)
-          for (int c = 0; c < K; ++c) row[x * K + c] = convert<O>(static_cast<uint8_t>(px[x] >> (8 * c)));
-      }
+      auto sourceRow = [&](int32_t u) -> const PackedPixel* {
+        if (turn) return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(midW);
+        packRow<K>(static_cast<const I*>(in[u]), pixels, w);
+        return pixels;
+      };
+      void* const* out = nullptr;
+      auto begin = [&](int32_t outW, int32_t outH) {
+        outInfo.X = outW;
+        outInfo.Y = outH;
+        out = create(outInfo);
+        return true;
+      };
+      auto resultRow = [&](int32_t u, const PackedPixel* row) {
+        unpackRow<K>(row, static_cast<O*>(out[u]), outInfo.X);
+      };
+      if (!PixelRotator::rotateRows(engine, midW, midH, a, 0, sourceRow, begin, resultRow)) outOfMemory(w, h);
     });
   };
   runKernel(run);

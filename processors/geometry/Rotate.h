@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -60,8 +62,20 @@ public:
   static Image rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
                       PackedPixel background, int32_t& outWidth, int32_t& outHeight);
 
+  // rotate() on whole lines, with the first and last images left out: row u of the source is read
+  // from sourceRow(u) (a pointer to its pixels, valid until the next call), the first shear's rows
+  // go straight into the second shear, whose image is the one image allocated, and each row of the
+  // result is handed to resultRow(u, pixels) as it is made, after begin(width, height) has been
+  // called once with the result's size. Returns false when memory is short or begin() does; what
+  // the rotation allocated is released on every way out.
+  template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+  static bool rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+                         SourceRow sourceRow, Begin begin, ResultRow resultRow);
+
 private:
   friend struct PixelRotatorProbe;
+  template <class Engine>
+  struct Held;
 
   // Channels scaled by w in [0, 1], each truncated toward zero. Formed in int32_t, which holds
   // every channel, so that the conversions vectorise.
@@ -253,90 +267,47 @@ private:
     std::fill(dst + tail, dst + m, background);
   }
 
-  // skewColumns() on pixel arrays (rows `width` pixels apart), with the same result. A block of
-  // columns is formed row by row, four pixels at a time, from the source row and the one above it
-  // (whose shares are the carries), and each new pixel stored where its column lands.
-  static void skewColumnsOf(const PackedPixel* __restrict source, int32_t width, int32_t n,
-                            PackedPixel* __restrict dest, int32_t m, double d, double s, PackedPixel background) {
-    constexpr int32_t kBlock = 64;
-    const auto stride = static_cast<std::size_t>(width);
-    for (int32_t u0 = 0; u0 < width; u0 += kBlock) {
-      const int32_t columns = std::min(kBlock, width - u0);
-      int64_t k[kBlock];
-      double w[kBlock];
-      uint16_t weight[kBlock * 4];  // each column's fixed weight for its four bytes, 0 where inexact
-      bool exact[kBlock];
-      int32_t inexact[kBlock];  // the columns that are not exact
-      int32_t inexactCount = 0;
-      int32_t lead[kBlock], tail[kBlock];
-      int32_t leadRows = 0, tailRow = m;
-      PackedPixel moved[kBlock];
-      for (int32_t b = 0; b < columns; ++b) {
-        const Shift shift = shiftOf(d);
-        k[b] = shift.k;
-        w[b] = shift.w;
-        const int32_t fixed = fixedWeight(shift.w);
-        exact[b] = fixed >= 0;
-        if (!exact[b]) inexact[inexactCount++] = b;
-        std::fill(weight + 4 * b, weight + 4 * b + 4, static_cast<uint16_t>(fixed < 0 ? 0 : fixed));
-        lead[b] = static_cast<int32_t>(std::clamp<int64_t>(shift.k, 0, m));
-        tail[b] = static_cast<int32_t>(std::clamp<int64_t>(n + shift.k + 1, 0, m));
-        leadRows = std::max(leadRows, lead[b]);
-        tailRow = std::min(tailRow, tail[b]);
-        d = d - s;
-      }
-      for (int32_t j = 0; j < leadRows; ++j) {
-        PackedPixel* row = dest + static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0);
-        for (int32_t b = 0; b < columns; ++b)
-          if (j < lead[b]) row[b] = background;
-      }
-      for (int32_t i = 0; i < n; ++i) {
-        const PackedPixel* row = source + static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(u0);
-        const PackedPixel* above = row - (i > 0 ? stride : 0);
-        if (i + 8 < n) {
-          for (int32_t b = 0; b < columns; b += 16) __builtin_prefetch(row + 8 * stride + static_cast<std::size_t>(b));
-        }
-        int32_t b = 0;
+  // The second shear's step for source row i over all columns: each pixel of `row` blended with
+  // the share of the pixel above it (`above`, null for the first row, whose carry is the
+  // background), into `moved`. Four columns at a time where their weights have a fixed form; the
+  // rest, listed in `inexact`, in double as skewColumns() has it.
+  static void shearStep(const PackedPixel* __restrict row, const PackedPixel* __restrict above,
+                        PackedPixel* __restrict moved, int32_t width, const uint16_t* weight, const double* w,
+                        const int32_t* inexact, int32_t inexactCount, PackedPixel background) {
+    int32_t u = 0;
 #if defined(__SSE2__)
-        for (; b + 4 <= columns; b += 4) {
-          const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * b));
-          const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * b + 8));
-          const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + b));
-          const __m128i carry = i > 0
-                                    ? shares4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + b)), fLow, fHigh)
-                                    : _mm_set1_epi32(static_cast<int32_t>(background));
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + b), blended4(p, shares4(p, fLow, fHigh), carry));
-        }
+    const __m128i first = _mm_set1_epi32(static_cast<int32_t>(background));
+    for (; u + 4 <= width; u += 4) {
+      const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u));
+      const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u + 8));
+      const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + u));
+      const __m128i carry =
+          above ? shares4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + u)), fLow, fHigh) : first;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + u), blended4(p, shares4(p, fLow, fHigh), carry));
+    }
 #endif
-        for (; b < columns; ++b) {
-          const uint32_t f = weight[4 * b];
-          moved[b] = blended(row[b], scaledFixed(row[b], f), i > 0 ? scaledFixed(above[b], f) : background);
-        }
-        for (int32_t x = 0; x < inexactCount; ++x) {
-          const int32_t c = inexact[x];
-          moved[c] = blended(row[c], scaled(row[c], w[c]), i > 0 ? scaled(above[c], w[c]) : background);
-        }
-        for (int32_t c = 0; c < columns; ++c) {
-          const int64_t j = i + k[c];
-          if (j >= 0 && j < m) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0 + c)] = moved[c];
-        }
-      }
-      // The last carry: the last source row's share, or the background for an empty column.
-      for (int32_t c = 0; c < columns; ++c) {
-        const int64_t end = n + k[c];
-        if (end < 0 || end >= m) continue;
-        PackedPixel carry = background;
-        if (n > 0) {
-          const PackedPixel p = source[static_cast<std::size_t>(n - 1) * stride + static_cast<std::size_t>(u0 + c)];
-          carry = exact[c] ? scaledFixed(p, weight[4 * c]) : scaled(p, w[c]);
-        }
-        dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u0 + c)] = carry;
-      }
-      for (int32_t j = tailRow; j < m; ++j) {
-        PackedPixel* row = dest + static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u0);
-        for (int32_t b = 0; b < columns; ++b)
-          if (j >= tail[b]) row[b] = background;
-      }
+    for (; u < width; ++u) {
+      const uint32_t f = weight[4 * u];
+      moved[u] = blended(row[u], scaledFixed(row[u], f), above ? scaledFixed(above[u], f) : background);
+    }
+    for (int32_t x = 0; x < inexactCount; ++x) {
+      const int32_t c = inexact[x];
+      moved[c] = blended(row[c], scaled(row[c], w[c]), above ? scaled(above[c], w[c]) : background);
+    }
+  }
+
+  // Stores the background in row[u] for the columns u where `inside(u)` holds. Where the columns'
+  // shifts run one way (`end` 1: the set starts at column 0; -1: it ends at the last column), it
+  // is one run from that end and no other column is looked at.
+  template <class Inside>
+  static void fillRun(PackedPixel* row, int32_t width, int end, Inside inside, PackedPixel background) {
+    if (end > 0) {
+      for (int32_t u = 0; u < width && inside(u); ++u) row[u] = background;
+    } else if (end < 0) {
+      for (int32_t u = width; u > 0 && inside(u - 1); --u) row[u - 1] = background;
+    } else {
+      for (int32_t u = 0; u < width; ++u)
+        if (inside(u)) row[u] = background;
     }
   }
 
@@ -348,6 +319,25 @@ template <class Engine>
 PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
                                          PackedPixel background, int32_t& outWidth, int32_t& outHeight) {
   static_assert(std::derived_from<Engine, PixelRotator>, "the algorithms reach storage through the five operations");
+  if constexpr (PixelAccess<Engine>) {
+    // Whole lines: the result image is allocated when its size is known and filled row by row.
+    const PackedPixel* const pixels = engine.pixels(source);
+    Image result = nullptr;
+    const bool done = rotateRows(
+        engine, width, height, degrees, background,
+        [&](int32_t u) { return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(width); },
+        [&](int32_t w, int32_t h) {
+          result = engine.allocImage(w, h);
+          outWidth = w;
+          outHeight = h;
+          return result != nullptr;
+        },
+        [&](int32_t u, const PackedPixel* row) {
+          std::memcpy(engine.pixels(result) + static_cast<std::size_t>(u) * static_cast<std::size_t>(outWidth), row,
+                      static_cast<std::size_t>(outWidth) * sizeof(PackedPixel));
+        });
+    return done ? result : nullptr;
+  }
   if (degrees == 0.0) {
     outWidth = width;
     outHeight = height;
@@ -364,18 +354,12 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   const auto width1 = static_cast<int32_t>(w1);
   Image d1 = engine.allocImage(width1, height);
   if (!d1) return nullptr;
+  // The accessors capture by value: copies the stores cannot alias, which lets the skew loop vectorise.
   for (int32_t u = 0; u < height; ++u) {
     const double d = t >= 0 ? (u + 0.5) * t : ((u - height) + 0.5) * t;
-    if constexpr (PixelAccess<Engine>) {
-      skewRow(engine.pixels(source) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width), width,
-              engine.pixels(d1) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width1), width1, d,
-              background);
-    } else {
-      // The accessors capture by value: copies the stores cannot alias, which lets the loop vectorise.
-      skew([=, &engine](int32_t i) { return engine.getPixel(source, width, height, i, u); },
-           [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d1, width1, height, j, u, v); }, width, width1, d,
-           background);
-    }
+    skew([=, &engine](int32_t i) { return engine.getPixel(source, width, height, i, u); },
+         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d1, width1, height, j, u, v); }, width, width1, d,
+         background);
   }
 
   // Second shear, vertical: each column moves by s less than the one before.
@@ -386,11 +370,7 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
     return nullptr;
   }
   const auto height2 = static_cast<int32_t>(h2);
-  const double d2Shift = s > 0 ? (width - 1) * s : (w1 - width) * s;
-  if constexpr (PixelAccess<Engine>)
-    skewColumnsOf(engine.pixels(d1), width1, height, engine.pixels(d2), height2, d2Shift, s, background);
-  else
-    skewColumns(engine, d1, width1, height, d2, height2, d2Shift, s, background);
+  skewColumns(engine, d1, width1, height, d2, height2, s > 0 ? (width - 1) * s : (w1 - width) * s, s, background);
   engine.destroyImage(d1, width1, height);
 
   // Third shear, horizontal again: each row moves by t more than the one before.
@@ -403,15 +383,9 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   const auto width3 = static_cast<int32_t>(w3);
   double d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
   for (int32_t u = 0; u < height2; ++u) {
-    if constexpr (PixelAccess<Engine>) {
-      skewRow(engine.pixels(d2) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width1), width1,
-              engine.pixels(d3) + static_cast<std::size_t>(u) * static_cast<std::size_t>(width3), width3, d,
-              background);
-    } else {
-      skew([=, &engine](int32_t i) { return engine.getPixel(d2, width1, height2, i, u); },
-           [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d3, width3, height2, j, u, v); }, width1, width3, d,
-           background);
-    }
+    skew([=, &engine](int32_t i) { return engine.getPixel(d2, width1, height2, i, u); },
+         [=, &engine](int32_t j, PackedPixel v) { engine.setPixel(d3, width3, height2, j, u, v); }, width1, width3, d,
+         background);
     d = d + t;
   }
   engine.destroyImage(d2, width1, height2);
@@ -419,6 +393,125 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   outWidth = width3;
   outHeight = height2;
   return d3;
+}
+
+// Owns what rotateRows() allocates, released on every way out, host exceptions included.
+template <class Engine>
+struct PixelRotator::Held {
+  Engine& engine;
+  Image image = nullptr;
+  int32_t width = 0, height = 0;
+  ~Held() {
+    if (image) engine.destroyImage(image, width, height);
+  }
+  PackedPixel* take(int32_t w, int32_t h) {
+    image = engine.allocImage(w, h);
+    width = w;
+    height = h;
+    return image ? engine.pixels(image) : nullptr;
+  }
+};
+
+template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+                              SourceRow sourceRow, Begin begin, ResultRow resultRow) {
+  if (degrees == 0.0) {
+    if (!begin(width, height)) return false;
+    for (int32_t u = 0; u < height; ++u) resultRow(u, sourceRow(u));
+    return true;
+  }
+  const double theta = degrees * 0.017453292519943295;
+  const double s = std::sin(theta);
+  const double t = std::tan(theta / 2);
+  const double c = std::cos(theta);
+  const int64_t w1 = width + truncToInt64(std::fabs(t) * height);
+  const int64_t h2 = truncToInt64(width * std::fabs(s) + height * c) + 1;
+  const int64_t w3 = truncToInt64(width * c + height * std::fabs(s)) + 1;
+  if (!fits(w1) || !fits(h2) || !fits(w3)) return false;
+  const auto width1 = static_cast<int32_t>(w1), height2 = static_cast<int32_t>(h2), width3 = static_cast<int32_t>(w3);
+  const auto stride = static_cast<std::size_t>(width1);
+
+  // The columns' shifts of the second shear, formed by repeated subtraction as skewColumns() does.
+  std::unique_ptr<int64_t[]> k(new (std::nothrow) int64_t[stride]);
+  std::unique_ptr<double[]> w(new (std::nothrow) double[stride]);
+  std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[4 * stride]);
+  std::unique_ptr<int32_t[]> inexact(new (std::nothrow) int32_t[stride]);
+  Held<Engine> lines{engine}, d2{engine};
+  // Rows 0 and 1: the first shear's current and previous row; 2: the second shear's new pixels;
+  // 3: the third shear's row.
+  PackedPixel* const line = lines.take(std::max(width1, width3), 4);
+  PackedPixel* const dest = d2.take(width1, height2);
+  if (!k || !w || !weight || !inexact || !line || !dest) return false;
+  const auto lineStride = static_cast<std::size_t>(std::max(width1, width3));
+  PackedPixel* const moved = line + 2 * lineStride;
+  PackedPixel* const result = line + 3 * lineStride;
+
+  int32_t inexactCount = 0;
+  int64_t leadRows = 0, tailRow = height2;
+  bool falling = true, rising = true;
+  double d = s > 0 ? (width - 1) * s : (w1 - width) * s;
+  for (int32_t u = 0; u < width1; ++u) {
+    const Shift shift = shiftOf(d);
+    k[u] = shift.k;
+    w[u] = shift.w;
+    const int32_t fixed = fixedWeight(shift.w);
+    if (fixed < 0) inexact[inexactCount++] = u;
+    std::fill(&weight[4 * std::size_t(u)], &weight[4 * std::size_t(u) + 4], static_cast<uint16_t>(std::max(fixed, 0)));
+    leadRows = std::max(leadRows, std::clamp<int64_t>(shift.k, 0, h2));
+    tailRow = std::min(tailRow, std::clamp<int64_t>(height + shift.k + 1, 0, h2));
+    if (u > 0) {
+      falling = falling && k[u] <= k[u - 1];
+      rising = rising && k[u] >= k[u - 1];
+    }
+    d = d - s;
+  }
+  // The background above and below each column's moved pixels: row by row, one run per row when
+  // the shifts run one way (the run then starts where the shifts are largest, or smallest).
+  const int leadEnd = falling ? 1 : rising ? -1 : 0;
+  for (int32_t j = 0; j < leadRows; ++j) {
+    fillRun(
+        dest + std::size_t(j) * stride, width1, leadEnd, [&](int32_t u) { return j < k[u]; }, background);
+  }
+
+  // First and second shear together: each row of the first goes straight into the second's step.
+  for (int32_t i = 0; i < height; ++i) {
+    PackedPixel* const row = line + std::size_t(i & 1) * lineStride;
+    const double shift = t >= 0 ? (i + 0.5) * t : ((i - height) + 0.5) * t;
+    skewRow(sourceRow(i), width, row, width1, shift, background);
+    shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, moved, width1, weight.get(), w.get(),
+              inexact.get(), inexactCount, background);
+    for (int32_t u = 0; u < width1; ++u) {
+      const int64_t j = i + k[u];
+      if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+    }
+  }
+  // Each column's last carry, below its moved pixels.
+  const PackedPixel* const last = height > 0 ? line + std::size_t((height - 1) & 1) * lineStride : nullptr;
+  bool isInexact = false;
+  for (int32_t u = 0, x = 0; u < width1; ++u) {
+    isInexact = x < inexactCount && inexact[x] == u;
+    if (isInexact) ++x;
+    const int64_t end = height + k[u];
+    if (end < 0 || end >= h2) continue;
+    PackedPixel carry = background;
+    if (last) carry = isInexact ? scaled(last[u], w[u]) : scaledFixed(last[u], weight[4 * std::size_t(u)]);
+    dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u)] = carry;
+  }
+  const int tailEnd = falling ? -1 : rising ? 1 : 0;
+  for (auto j = static_cast<int32_t>(tailRow); j < height2; ++j) {
+    fillRun(
+        dest + std::size_t(j) * stride, width1, tailEnd, [&](int32_t u) { return j >= height + k[u] + 1; }, background);
+  }
+
+  // Third shear, row by row into resultRow.
+  if (!begin(width3, height2)) return false;
+  d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
+  for (int32_t u = 0; u < height2; ++u) {
+    skewRow(dest + std::size_t(u) * stride, width1, result, width3, d, background);
+    resultRow(u, static_cast<const PackedPixel*>(result));
+    d = d + t;
+  }
+  return true;
 }
 
 // Packed images in plain heap memory: pixel (x, y) at index y * width + x.
