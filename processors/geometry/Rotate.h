@@ -436,15 +436,19 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   std::unique_ptr<double[]> w(new (std::nothrow) double[stride]);
   std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[4 * stride]);
   std::unique_ptr<int32_t[]> inexact(new (std::nothrow) int32_t[stride]);
+  // The second shear's new pixels are kept for kSteps source rows and then stored a few columns
+  // at a time: the pixels of neighbouring columns land on the same few rows, so each destination
+  // cache line is then written whole at once rather than a pixel or two per source row.
+  constexpr int32_t kSteps = 32;
   Held<Engine> lines{engine}, d2{engine};
-  // Rows 0 and 1: the first shear's current and previous row; 2: the second shear's new pixels;
-  // 3: the third shear's row.
-  PackedPixel* const line = lines.take(std::max(width1, width3), 4);
+  // Rows 0 and 1: the first shear's current and previous row; 2: the third shear's row; then the
+  // second shear's pixels of kSteps source rows.
+  PackedPixel* const line = lines.take(std::max(width1, width3), 3 + kSteps);
   PackedPixel* const dest = d2.take(width1, height2);
   if (!k || !w || !weight || !inexact || !line || !dest) return false;
   const auto lineStride = static_cast<std::size_t>(std::max(width1, width3));
-  PackedPixel* const moved = line + 2 * lineStride;
-  PackedPixel* const result = line + 3 * lineStride;
+  PackedPixel* const result = line + 2 * lineStride;
+  PackedPixel* const steps = line + 3 * lineStride;
 
   int32_t inexactCount = 0;
   int64_t leadRows = 0, tailRow = height2;
@@ -478,11 +482,21 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
     PackedPixel* const row = line + std::size_t(i & 1) * lineStride;
     const double shift = t >= 0 ? (i + 0.5) * t : ((i - height) + 0.5) * t;
     skewRow(sourceRow(i), width, row, width1, shift, background);
-    shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, moved, width1, weight.get(), w.get(),
-              inexact.get(), inexactCount, background);
-    for (int32_t u = 0; u < width1; ++u) {
-      const int64_t j = i + k[u];
-      if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+    const int32_t step = i % kSteps;
+    shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, steps + std::size_t(step) * lineStride,
+              width1, weight.get(), w.get(), inexact.get(), inexactCount, background);
+    if (step + 1 < kSteps && i + 1 < height) continue;
+    constexpr int32_t kColumns = 16;
+    for (int32_t u0 = 0; u0 < width1; u0 += kColumns) {
+      const int32_t u1 = std::min(width1, u0 + kColumns);
+      for (int32_t x = 0; x <= step; ++x) {
+        const PackedPixel* const moved = steps + std::size_t(x) * lineStride;
+        const int64_t source = i - step + x;
+        for (int32_t u = u0; u < u1; ++u) {
+          const int64_t j = source + k[u];
+          if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+        }
+      }
     }
   }
   // Each column's last carry, below its moved pixels.
