@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "frame/Frame.h"
+#include "frame/Paths.h"
 
 namespace rk {
 namespace {
@@ -173,46 +174,67 @@ double engineAngle(double degrees) {
   return a;
 }
 
-// Rotates the packed w x h image by the angle and returns the result, owned. The angle is brought
-// within 45 degrees of zero by an exact quarter-turn multiple first, so the shears stay small.
-ImageOwner rotatePacked(PackedPixelRotator& engine, PixelRotator::Image source, int32_t w, int32_t h, double degrees) {
-  double a = engineAngle(degrees);
-  int32_t turn = 0;
-  if (45 < a && a <= 135)
-    turn = 90;
-  else if (135 < a && a <= 225)
-    turn = 180;
-  else if (225 < a && a <= 315)
-    turn = 270;
-
-  PixelRotator::Image mid = source;
-  int32_t midW = w, midH = h;
-  if (turn != 0) {
-    if (turn != 180) std::swap(midW, midH);
-    mid = engine.allocImage(midW, midH);
-    if (!mid) outOfMemory(w, h);
-    for (int32_t y = 0; y < h; ++y) {
-      for (int32_t x = 0; x < w; ++x) {
-        const PackedPixel v = engine.getPixel(source, w, h, x, y);
-        if (turn == 90)
-          engine.setPixel(mid, midW, midH, y, w - 1 - x, v);
-        else if (turn == 180)
-          engine.setPixel(mid, midW, midH, w - 1 - x, h - 1 - y, v);
-        else
-          engine.setPixel(mid, midW, midH, h - 1 - y, x, v);
+// The quarter or half turn of a packed w x h image: mid(y, w-1-x) = src(x, y) for 90, mid(w-1-x,
+// h-1-y) for 180, mid(h-1-y, x) for 270. The quarter turns go in tiles, so that both images stay in
+// cache while one is read across and the other down.
+void preTurn(const PackedPixel* __restrict src, int32_t w, int32_t h, PackedPixel* __restrict mid, int32_t turn) {
+  const auto width = static_cast<std::size_t>(w), height = static_cast<std::size_t>(h);
+  if (turn == 180) {
+    for (std::size_t y = 0; y < height; ++y) {
+      const PackedPixel* __restrict row = src + y * width;
+      PackedPixel* __restrict out = mid + (height - 1 - y) * width;
+      for (std::size_t x = 0; x < width; ++x) out[width - 1 - x] = row[x];
+    }
+    return;
+  }
+  constexpr std::size_t kTile = 32;
+  for (std::size_t y0 = 0; y0 < height; y0 += kTile) {
+    const std::size_t y1 = std::min(height, y0 + kTile);
+    for (std::size_t x0 = 0; x0 < width; x0 += kTile) {
+      const std::size_t x1 = std::min(width, x0 + kTile);
+      for (std::size_t x = x0; x < x1; ++x) {
+        // Turned by 90, column x becomes row w-1-x read top down; by 270, row x read bottom up.
+        if (turn == 90) {
+          PackedPixel* __restrict out = mid + (width - 1 - x) * height;
+          for (std::size_t y = y0; y < y1; ++y) out[y] = src[y * width + x];
+        } else {
+          PackedPixel* __restrict out = mid + x * height + (height - 1);
+          for (std::size_t y = y0; y < y1; ++y) *(out - y) = src[y * width + x];
+        }
       }
     }
-    a = a - turn;
   }
-  ImageOwner midOwner(engine, mid != source ? mid : nullptr, midW, midH);
-
-  int32_t outW = 0, outH = 0;
-  PixelRotator::Image rotated = PixelRotator::rotate(engine, mid, midW, midH, a, 0, outW, outH);
-  if (!rotated) outOfMemory(w, h);
-  return ImageOwner(engine, rotated, outW, outH);
 }
 
-// create(outInfo) makes the output matrix and returns its rows.
+// One input row of w pixels packed: grey values fill all three channels, so the engine treats both
+// kinds alike. Runs of the row are reduced to bytes in one vectorised conversion first.
+template <int K, class I>
+void packRow(const I* src, PackedPixel* row, int32_t w) {
+  constexpr int32_t kRun = 4096;
+  uint8_t bytes[kRun * K];
+  for (int32_t x0 = 0; x0 < w; x0 += kRun) {
+    const int32_t n = std::min(kRun, w - x0);
+    convertRun(src + static_cast<std::size_t>(x0) * K, bytes, n * K);
+    PackedPixel* __restrict dst = row + x0;
+    for (int32_t x = 0; x < n; ++x) {
+      if constexpr (K == 3)
+        dst[x] = PackedPixel{bytes[3 * x]} | PackedPixel{bytes[3 * x + 1]} << 8 | PackedPixel{bytes[3 * x + 2]} << 16;
+      else
+        dst[x] = PackedPixel{bytes[x]} * 0x010101u;
+    }
+  }
+}
+
+template <int K, class O>
+void unpackRow(const PackedPixel* __restrict src, O* __restrict row, int32_t w) {
+  for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x)
+    for (int c = 0; c < K; ++c) row[x * K + c] = convert<O>(static_cast<uint8_t>(src[x] >> (8 * c)));
+}
+
+// create(outInfo) makes the output matrix and returns its rows. The angle is brought within 45
+// degrees of zero by an exact quarter-turn multiple first, so the shears stay small. Without that
+// turn no packed image is made: the engine asks for the source rows one at a time and they are
+// packed as it does; the result rows are unpacked into the output as they come.
 template <class I, class O, class Create>
 void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&& create) {
   const int32_t w = info.X, h = info.Y, planes = info.Planes;
@@ -227,39 +249,53 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
     create(outInfo);
     return;
   }
-  PackedPixelRotator engine;
-  ImageOwner source(engine, engine.allocImage(w, h), w, h);
-  if (!source.get()) outOfMemory(w, h);
-  oneOrThree(planes, [&]<int K>() {
-    for (int32_t y = 0; y < h; ++y) {
-      const I* row = static_cast<const I*>(in[y]);
-      for (int32_t x = 0; x < w; ++x) {
-        const I* px = row + static_cast<std::size_t>(x) * K;
-        // Grey values fill all three channels, so the engine treats both kinds alike.
-        PackedPixel v = PackedPixel{convert<uint8_t>(px[0])} * 0x010101u;
-        if constexpr (K == 3) {
-          v = PackedPixel{convert<uint8_t>(px[0])} | PackedPixel{convert<uint8_t>(px[1])} << 8 |
-              PackedPixel{convert<uint8_t>(px[2])} << 16;
-        }
-        engine.setPixel(source.get(), w, h, x, y, v);
-      }
-    }
-  });
+  double a = engineAngle(degrees);
+  int32_t turn = 0;
+  if (45 < a && a <= 135)
+    turn = 90;
+  else if (135 < a && a <= 225)
+    turn = 180;
+  else if (225 < a && a <= 315)
+    turn = 270;
+  a = a - turn;
+  const int32_t midW = turn == 90 || turn == 270 ? h : w, midH = turn == 90 || turn == 270 ? w : h;
 
-  const ImageOwner rotated = rotatePacked(engine, source.get(), w, h, degrees);
-  outInfo.X = rotated.width();
-  outInfo.Y = rotated.height();
-  void* const* out = create(outInfo);
-  oneOrThree(planes, [&]<int K>() {
-    for (int32_t y = 0; y < rotated.height(); ++y) {
-      O* row = static_cast<O*>(out[y]);
-      for (int32_t x = 0; x < rotated.width(); ++x) {
-        const PackedPixel v = engine.getPixel(rotated.get(), rotated.width(), rotated.height(), x, y);
-        O* px = row + static_cast<std::size_t>(x) * K;
-        for (int c = 0; c < K; ++c) px[c] = convert<O>(static_cast<uint8_t>(v >> (8 * c)));
+  // Packing, the shears and unpacking on the fastest path; create() is the host's, called once.
+  auto run = [&]() {
+    oneOrThree(planes, [&]<int K>() {
+      PackedPixelRotator engine;
+      // The turned image, or the one row that the source rows are packed into in turn.
+      const ImageOwner source(engine, turn ? engine.allocImage(midW, midH) : engine.allocImage(w, 1), turn ? midW : w,
+                              turn ? midH : 1);
+      if (!source.get()) outOfMemory(w, h);
+      PackedPixel* const pixels = engine.pixels(source.get());
+      if (turn) {
+        const ImageOwner packed(engine, engine.allocImage(w, h), w, h);
+        if (!packed.get()) outOfMemory(w, h);
+        PackedPixel* const all = engine.pixels(packed.get());
+        for (int32_t y = 0; y < h; ++y)
+          packRow<K>(static_cast<const I*>(in[y]), all + static_cast<std::size_t>(y) * static_cast<std::size_t>(w), w);
+        preTurn(all, w, h, pixels, turn);
       }
-    }
-  });
+      auto sourceRow = [&](int32_t u) -> const PackedPixel* {
+        if (turn) return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(midW);
+        packRow<K>(static_cast<const I*>(in[u]), pixels, w);
+        return pixels;
+      };
+      void* const* out = nullptr;
+      auto begin = [&](int32_t outW, int32_t outH) {
+        outInfo.X = outW;
+        outInfo.Y = outH;
+        out = create(outInfo);
+        return true;
+      };
+      auto resultRow = [&](int32_t u, const PackedPixel* row) {
+        unpackRow<K>(row, static_cast<O*>(out[u]), outInfo.X);
+      };
+      if (!PixelRotator::rotateRows(engine, midW, midH, a, 0, sourceRow, begin, resultRow)) outOfMemory(w, h);
+    });
+  };
+  runKernel(run);
 }
 
 // ---- the kernel ---------------------------------------------------------------------------------

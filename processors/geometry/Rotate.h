@@ -14,9 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "frame/Types.h"
@@ -25,6 +30,15 @@ namespace rk {
 
 // Channel 0 in bits 0-7, channel 1 in bits 8-15, channel 2 in bits 16-23; bits 24-31 stay 0.
 using PackedPixel = uint32_t;
+
+class PixelRotator;
+
+// An engine that also hands out its images' pixels directly, pixel (x, y) at index y * width + x.
+// The algorithms then move whole lines at once instead of pixel by pixel.
+template <class Engine>
+concept PixelAccess = requires(Engine& engine, void* image) {
+  { engine.pixels(image) } -> std::same_as<PackedPixel*>;
+};
 
 class PixelRotator {
 public:
@@ -48,7 +62,21 @@ public:
   static Image rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
                       PackedPixel background, int32_t& outWidth, int32_t& outHeight);
 
+  // rotate() on whole lines, with the first and last images left out: row u of the source is read
+  // from sourceRow(u) (a pointer to its pixels, valid until the next call), the first shear's rows
+  // go straight into the second shear, whose image is the one image allocated, and each row of the
+  // result is handed to resultRow(u, pixels) as it is made, after begin(width, height) has been
+  // called once with the result's size. Returns false when memory is short or begin() does; what
+  // the rotation allocated is released on every way out.
+  template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+  static bool rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+                         SourceRow sourceRow, Begin begin, ResultRow resultRow);
+
 private:
+  friend struct PixelRotatorProbe;
+  template <class Engine>
+  struct Held;
+
   // Channels scaled by w in [0, 1], each truncated toward zero. Formed in int32_t, which holds
   // every channel, so that the conversions vectorise.
   static PackedPixel scaled(PackedPixel p, double w) {
@@ -169,6 +197,120 @@ private:
     }
   }
 
+  // ---- whole lines, for engines with PixelAccess ------------------------------------------------
+
+  // The 16-bit weight f with (v * f) >> 16 == trunc(v * w) for every channel value v, or -1 when
+  // there is none (w = 1 needs 65536). The channels below 256 pin f to an interval between two
+  // fractions of denominator 255 at most, wider than 1 / 65536, which holds w: so w * 65536
+  // rounded up or down is the weight unless the rounding of v * w in double itself breaks the
+  // pattern, which the check over all 256 values catches.
+  static int32_t fixedWeight(double w) {
+    const auto up = static_cast<int32_t>(std::ceil(w * 65536.0));  // w lies in [0, 1]
+    for (const int32_t f : {up, up - 1}) {
+      if (f < 0 || f > 65535) continue;
+      int32_t wrong = 0;
+      for (int32_t v = 1; v < 256; ++v) wrong |= ((v * f) >> 16) ^ static_cast<int32_t>(v * w);
+      if (wrong == 0) return f;
+    }
+    return -1;
+  }
+  static PackedPixel scaledFixed(PackedPixel p, uint32_t f) {
+    return ((p & 0xffu) * f >> 16) | ((p >> 8 & 0xffu) * f >> 16) << 8 | ((p >> 16 & 0xffu) * f >> 16) << 16;
+  }
+
+#if defined(__SSE2__)
+  // Four pixels at once: the shares (channels times the 16-bit weights, one per byte of the lower
+  // and upper two pixels), and p - share + carry byte by byte with byte 3 cleared, as blended() has it.
+  static __m128i shares4(__m128i p, __m128i fLow, __m128i fHigh) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(p, zero), fLow),
+                            _mm_mulhi_epu16(_mm_unpackhi_epi8(p, zero), fHigh));
+  }
+  static __m128i blended4(__m128i p, __m128i share, __m128i carry) {
+    return _mm_and_si128(_mm_add_epi8(_mm_sub_epi8(p, share), carry), _mm_set1_epi32(0x00ffffff));
+  }
+#endif
+
+  // skew() of one row of n pixels at src into the row of m pixels at dst, with the same result.
+  static void skewRow(const PackedPixel* __restrict src, int32_t n, PackedPixel* __restrict dst, int32_t m, double d,
+                      PackedPixel background) {
+    const auto [k, w] = shiftOf(d);
+    const int32_t fixed = fixedWeight(w);
+    if (fixed < 0) {
+      skew([src](int32_t i) { return src[i]; }, [dst](int32_t j, PackedPixel v) { dst[j] = v; }, n, m, d, background);
+      return;
+    }
+    const auto f = static_cast<uint32_t>(fixed);
+    const auto lead = static_cast<int32_t>(std::clamp<int64_t>(k, 0, m));
+    const auto first = static_cast<int32_t>(std::clamp<int64_t>(-k, 0, n));
+    const auto last = static_cast<int32_t>(std::clamp<int64_t>(m - k, 0, n));
+    const int64_t end = n + k;
+    std::fill(dst, dst + lead, background);
+    if (first < last) {
+      const auto shift = static_cast<int32_t>(k);
+      const PackedPixel carry = first > 0 ? scaledFixed(src[first - 1], f) : background;
+      dst[first + shift] = blended(src[first], scaledFixed(src[first], f), carry);
+      int32_t i = first + 1;
+#if defined(__SSE2__)
+      const __m128i weight = _mm_set1_epi16(static_cast<int16_t>(f));
+      for (; i + 4 <= last; i += 4) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + shift),
+                         blended4(p, shares4(p, weight, weight), shares4(q, weight, weight)));
+      }
+#endif
+      for (; i < last; ++i) dst[i + shift] = blended(src[i], scaledFixed(src[i], f), scaledFixed(src[i - 1], f));
+    }
+    if (end >= 0 && end < m) dst[end] = n > 0 ? scaledFixed(src[n - 1], f) : background;
+    const auto tail = static_cast<int32_t>(std::clamp<int64_t>(end + 1, 0, m));
+    std::fill(dst + tail, dst + m, background);
+  }
+
+  // The second shear's step for source row i over all columns: each pixel of `row` blended with
+  // the share of the pixel above it (`above`, null for the first row, whose carry is the
+  // background), into `moved`. Four columns at a time where their weights have a fixed form; the
+  // rest, listed in `inexact`, in double as skewColumns() has it.
+  static void shearStep(const PackedPixel* __restrict row, const PackedPixel* __restrict above,
+                        PackedPixel* __restrict moved, int32_t width, const uint16_t* weight, const double* w,
+                        const int32_t* inexact, int32_t inexactCount, PackedPixel background) {
+    int32_t u = 0;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi32(static_cast<int32_t>(background));
+    for (; u + 4 <= width; u += 4) {
+      const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u));
+      const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u + 8));
+      const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + u));
+      const __m128i carry =
+          above ? shares4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + u)), fLow, fHigh) : first;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + u), blended4(p, shares4(p, fLow, fHigh), carry));
+    }
+#endif
+    for (; u < width; ++u) {
+      const uint32_t f = weight[4 * u];
+      moved[u] = blended(row[u], scaledFixed(row[u], f), above ? scaledFixed(above[u], f) : background);
+    }
+    for (int32_t x = 0; x < inexactCount; ++x) {
+      const int32_t c = inexact[x];
+      moved[c] = blended(row[c], scaled(row[c], w[c]), above ? scaled(above[c], w[c]) : background);
+    }
+  }
+
+  // Stores the background in row[u] for the columns u where `inside(u)` holds. Where the columns'
+  // shifts run one way (`end` 1: the set starts at column 0; -1: it ends at the last column), it
+  // is one run from that end and no other column is looked at.
+  template <class Inside>
+  static void fillRun(PackedPixel* row, int32_t width, int end, Inside inside, PackedPixel background) {
+    if (end > 0) {
+      for (int32_t u = 0; u < width && inside(u); ++u) row[u] = background;
+    } else if (end < 0) {
+      for (int32_t u = width; u > 0 && inside(u - 1); --u) row[u - 1] = background;
+    } else {
+      for (int32_t u = 0; u < width; ++u)
+        if (inside(u)) row[u] = background;
+    }
+  }
+
   // A size the operations can take: positive and within 32 bits.
   static bool fits(int64_t size) { return size > 0 && size <= std::numeric_limits<int32_t>::max(); }
 };
@@ -177,6 +319,25 @@ template <class Engine>
 PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t width, int32_t height, double degrees,
                                          PackedPixel background, int32_t& outWidth, int32_t& outHeight) {
   static_assert(std::derived_from<Engine, PixelRotator>, "the algorithms reach storage through the five operations");
+  if constexpr (PixelAccess<Engine>) {
+    // Whole lines: the result image is allocated when its size is known and filled row by row.
+    const PackedPixel* const pixels = engine.pixels(source);
+    Image result = nullptr;
+    const bool done = rotateRows(
+        engine, width, height, degrees, background,
+        [&](int32_t u) { return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(width); },
+        [&](int32_t w, int32_t h) {
+          result = engine.allocImage(w, h);
+          outWidth = w;
+          outHeight = h;
+          return result != nullptr;
+        },
+        [&](int32_t u, const PackedPixel* row) {
+          std::memcpy(engine.pixels(result) + static_cast<std::size_t>(u) * static_cast<std::size_t>(outWidth), row,
+                      static_cast<std::size_t>(outWidth) * sizeof(PackedPixel));
+        });
+    return done ? result : nullptr;
+  }
   if (degrees == 0.0) {
     outWidth = width;
     outHeight = height;
@@ -234,6 +395,139 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
   return d3;
 }
 
+// Owns what rotateRows() allocates, released on every way out, host exceptions included.
+template <class Engine>
+struct PixelRotator::Held {
+  Engine& engine;
+  Image image = nullptr;
+  int32_t width = 0, height = 0;
+  ~Held() {
+    if (image) engine.destroyImage(image, width, height);
+  }
+  PackedPixel* take(int32_t w, int32_t h) {
+    image = engine.allocImage(w, h);
+    width = w;
+    height = h;
+    return image ? engine.pixels(image) : nullptr;
+  }
+};
+
+template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+                              SourceRow sourceRow, Begin begin, ResultRow resultRow) {
+  if (degrees == 0.0) {
+    if (!begin(width, height)) return false;
+    for (int32_t u = 0; u < height; ++u) resultRow(u, sourceRow(u));
+    return true;
+  }
+  const double theta = degrees * 0.017453292519943295;
+  const double s = std::sin(theta);
+  const double t = std::tan(theta / 2);
+  const double c = std::cos(theta);
+  const int64_t w1 = width + truncToInt64(std::fabs(t) * height);
+  const int64_t h2 = truncToInt64(width * std::fabs(s) + height * c) + 1;
+  const int64_t w3 = truncToInt64(width * c + height * std::fabs(s)) + 1;
+  if (!fits(w1) || !fits(h2) || !fits(w3)) return false;
+  const auto width1 = static_cast<int32_t>(w1), height2 = static_cast<int32_t>(h2), width3 = static_cast<int32_t>(w3);
+  const auto stride = static_cast<std::size_t>(width1);
+
+  // The columns' shifts of the second shear, formed by repeated subtraction as skewColumns() does.
+  std::unique_ptr<int64_t[]> k(new (std::nothrow) int64_t[stride]);
+  std::unique_ptr<double[]> w(new (std::nothrow) double[stride]);
+  std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[4 * stride]);
+  std::unique_ptr<int32_t[]> inexact(new (std::nothrow) int32_t[stride]);
+  // The second shear's new pixels are kept for kSteps source rows and then stored a few columns
+  // at a time: the pixels of neighbouring columns land on the same few rows, so each destination
+  // cache line is then written whole at once rather than a pixel or two per source row.
+  constexpr int32_t kSteps = 32;
+  Held<Engine> lines{engine}, d2{engine};
+  // Rows 0 and 1: the first shear's current and previous row; 2: the third shear's row; then the
+  // second shear's pixels of kSteps source rows.
+  PackedPixel* const line = lines.take(std::max(width1, width3), 3 + kSteps);
+  PackedPixel* const dest = d2.take(width1, height2);
+  if (!k || !w || !weight || !inexact || !line || !dest) return false;
+  const auto lineStride = static_cast<std::size_t>(std::max(width1, width3));
+  PackedPixel* const result = line + 2 * lineStride;
+  PackedPixel* const steps = line + 3 * lineStride;
+
+  int32_t inexactCount = 0;
+  int64_t leadRows = 0, tailRow = height2;
+  bool falling = true, rising = true;
+  double d = s > 0 ? (width - 1) * s : (w1 - width) * s;
+  for (int32_t u = 0; u < width1; ++u) {
+    const Shift shift = shiftOf(d);
+    k[u] = shift.k;
+    w[u] = shift.w;
+    const int32_t fixed = fixedWeight(shift.w);
+    if (fixed < 0) inexact[inexactCount++] = u;
+    std::fill(&weight[4 * std::size_t(u)], &weight[4 * std::size_t(u) + 4], static_cast<uint16_t>(std::max(fixed, 0)));
+    leadRows = std::max(leadRows, std::clamp<int64_t>(shift.k, 0, h2));
+    tailRow = std::min(tailRow, std::clamp<int64_t>(height + shift.k + 1, 0, h2));
+    if (u > 0) {
+      falling = falling && k[u] <= k[u - 1];
+      rising = rising && k[u] >= k[u - 1];
+    }
+    d = d - s;
+  }
+  // The background above and below each column's moved pixels: row by row, one run per row when
+  // the shifts run one way (the run then starts where the shifts are largest, or smallest).
+  const int leadEnd = falling ? 1 : rising ? -1 : 0;
+  for (int32_t j = 0; j < leadRows; ++j) {
+    fillRun(
+        dest + std::size_t(j) * stride, width1, leadEnd, [&](int32_t u) { return j < k[u]; }, background);
+  }
+
+  // First and second shear together: each row of the first goes straight into the second's step.
+  for (int32_t i = 0; i < height; ++i) {
+    PackedPixel* const row = line + std::size_t(i & 1) * lineStride;
+    const double shift = t >= 0 ? (i + 0.5) * t : ((i - height) + 0.5) * t;
+    skewRow(sourceRow(i), width, row, width1, shift, background);
+    const int32_t step = i % kSteps;
+    shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, steps + std::size_t(step) * lineStride,
+              width1, weight.get(), w.get(), inexact.get(), inexactCount, background);
+    if (step + 1 < kSteps && i + 1 < height) continue;
+    constexpr int32_t kColumns = 16;
+    for (int32_t u0 = 0; u0 < width1; u0 += kColumns) {
+      const int32_t u1 = std::min(width1, u0 + kColumns);
+      for (int32_t x = 0; x <= step; ++x) {
+        const PackedPixel* const moved = steps + std::size_t(x) * lineStride;
+        const int64_t source = i - step + x;
+        for (int32_t u = u0; u < u1; ++u) {
+          const int64_t j = source + k[u];
+          if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+        }
+      }
+    }
+  }
+  // Each column's last carry, below its moved pixels.
+  const PackedPixel* const last = height > 0 ? line + std::size_t((height - 1) & 1) * lineStride : nullptr;
+  bool isInexact = false;
+  for (int32_t u = 0, x = 0; u < width1; ++u) {
+    isInexact = x < inexactCount && inexact[x] == u;
+    if (isInexact) ++x;
+    const int64_t end = height + k[u];
+    if (end < 0 || end >= h2) continue;
+    PackedPixel carry = background;
+    if (last) carry = isInexact ? scaled(last[u], w[u]) : scaledFixed(last[u], weight[4 * std::size_t(u)]);
+    dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u)] = carry;
+  }
+  const int tailEnd = falling ? -1 : rising ? 1 : 0;
+  for (auto j = static_cast<int32_t>(tailRow); j < height2; ++j) {
+    fillRun(
+        dest + std::size_t(j) * stride, width1, tailEnd, [&](int32_t u) { return j >= height + k[u] + 1; }, background);
+  }
+
+  // Third shear, row by row into resultRow.
+  if (!begin(width3, height2)) return false;
+  d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
+  for (int32_t u = 0; u < height2; ++u) {
+    skewRow(dest + std::size_t(u) * stride, width1, result, width3, d, background);
+    resultRow(u, static_cast<const PackedPixel*>(result));
+    d = d + t;
+  }
+  return true;
+}
+
 // Packed images in plain heap memory: pixel (x, y) at index y * width + x.
 class PackedPixelRotator final : public PixelRotator {
 public:
@@ -263,6 +557,8 @@ public:
     return copy;
   }
   void destroyImage(Image image, int32_t, int32_t) override { std::free(image); }
+  // Not one of the five operations: the algorithms' whole-line paths (PixelAccess) go through it.
+  static PackedPixel* pixels(Image image) { return static_cast<PackedPixel*>(image); }
 
 private:
   static constexpr std::size_t kHugePage = std::size_t(2) << 20;
