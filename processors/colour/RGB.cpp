@@ -3,10 +3,16 @@
 // Both processors serve 4^4 type combinations. Only the row loops are instantiated per combination;
 // the host calls of a run live in one driver per processor that receives the row loop as a function
 // pointer, so 256 instances cost a few hundred bytes each rather than a whole driver each.
+//
+// When input and output types agree the move is a pure (de)interleave of bits, which the AVX2 path
+// does with byte shuffles (8-bit elements) or dword permutes (32-bit elements), streaming the
+// output of matrices too large for the cache.
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "frame/Frame.h"
+#include "frame/Streaming.h"
 
 namespace rk {
 namespace {
@@ -34,10 +40,188 @@ void swallowHostFailures(Body&& body) {
   }
 }
 
+// ---- same-type moves on the AVX2 path -----------------------------------------------------------
+
+#if RK_AVX2_PATH
+
+// Byte shuffles between 16 pixels of three planes (48 bytes in chunks k = 0, 1, 2) and their
+// planes (16 bytes each): for split, mask [k][c] gathers from chunk k the bytes of plane c into
+// their places in plane c; for join, mask [k][c] places bytes of plane c into chunk k. The other
+// bytes are 0x80, which pshufb clears, so each result is the OR of three shuffles.
+struct ByteMasks {
+  uint8_t split[3][3][16];
+  uint8_t join[3][3][16];
+};
+
+constexpr ByteMasks byteMasks() {
+  ByteMasks m{};
+  for (int k = 0; k < 3; ++k) {
+    for (int c = 0; c < 3; ++c) {
+      for (int i = 0; i < 16; ++i) {
+        const int from = 3 * i + c - 16 * k;  // byte of chunk k holding pixel i of plane c
+        m.split[k][c][i] = static_cast<uint8_t>(from >= 0 && from < 16 ? from : 0x80);
+        const int e = 16 * k + i;  // element e of the interleaved pixels
+        m.join[k][c][i] = static_cast<uint8_t>(e % 3 == c ? e / 3 : 0x80);
+      }
+    }
+  }
+  return m;
+}
+constexpr ByteMasks kByteMasks = byteMasks();
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load16x2(const uint8_t* lo, const uint8_t* hi) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mask(const uint8_t (&m)[16]) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m)));
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load32(const void* p) {
+  return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+}
+
+// Dword lanes of three vectors of eight pixels (24 elements): plane c of the pixels lies in three
+// disjoint sets of lanes, {0, 3, 6}, {1, 4, 7} and {2, 5}, one set per vector. Two blends gather
+// a plane into one vector, a permute puts it in order; join runs the same steps backwards.
+constexpr int kLanes036 = 0x49, kLanes147 = 0x92, kLanes25 = 0x24;
+
+// Pixels [x, end) of a row, end - x a multiple of the block (32 bytes or 8 dwords); returns end.
+template <bool Stream, class T>
+[[gnu::target("avx2")]] std::size_t splitBlocks(const T* in, T* r, T* g, T* b, std::size_t x, std::size_t width) {
+  if constexpr (sizeof(T) == 1) {
+    __m256i m[3][3];
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c) m[k][c] = mask(kByteMasks.split[k][c]);
+    T* out[3] = {r, g, b};
+    for (; x + 32 <= width; x += 32) {
+      // Lane 0 takes pixels x..x+15, lane 1 the next sixteen.
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(in) + 3 * x;
+      const __m256i a0 = load16x2(p, p + 48), a1 = load16x2(p + 16, p + 64), a2 = load16x2(p + 32, p + 80);
+      for (int c = 0; c < 3; ++c) {
+        const __m256i v =
+            _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a0, m[0][c]), _mm256_shuffle_epi8(a1, m[1][c])),
+                            _mm256_shuffle_epi8(a2, m[2][c]));
+        store32<Stream>(out[c] + x, v);
+      }
+    }
+  } else {
+    const __m256i pr = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
+    const __m256i pg = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
+    const __m256i pb = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
+    for (; x + 8 <= width; x += 8) {
+      const T* p = in + 3 * x;
+      const __m256i a0 = load32(p), a1 = load32(p + 8), a2 = load32(p + 16);
+      const __m256i tr = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes147), a2, kLanes25);
+      const __m256i tg = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes25), a2, kLanes036);
+      const __m256i tb = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes036), a2, kLanes147);
+      store32<Stream>(r + x, _mm256_permutevar8x32_epi32(tr, pr));
+      store32<Stream>(g + x, _mm256_permutevar8x32_epi32(tg, pg));
+      store32<Stream>(b + x, _mm256_permutevar8x32_epi32(tb, pb));
+    }
+  }
+  return x;
+}
+
+template <bool Stream, class T>
+[[gnu::target("avx2")]] std::size_t joinBlocks(const T* r, const T* g, const T* b, T* out, std::size_t x,
+                                               std::size_t width) {
+  if constexpr (sizeof(T) == 1) {
+    __m256i m[3][3];
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c) m[k][c] = mask(kByteMasks.join[k][c]);
+    for (; x + 32 <= width; x += 32) {
+      const __m256i v[3] = {load32(r + x), load32(g + x), load32(b + x)};
+      __m256i chunk[3];
+      for (int k = 0; k < 3; ++k)
+        chunk[k] =
+            _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(v[0], m[k][0]), _mm256_shuffle_epi8(v[1], m[k][1])),
+                            _mm256_shuffle_epi8(v[2], m[k][2]));
+      // Lane 0 of the chunks holds bytes 0..47 of the output, lane 1 bytes 48..95.
+      T* o = out + 3 * x;
+      store32<Stream>(o, _mm256_permute2x128_si256(chunk[0], chunk[1], 0x20));
+      store32<Stream>(o + 32, _mm256_permute2x128_si256(chunk[2], chunk[0], 0x30));
+      store32<Stream>(o + 64, _mm256_permute2x128_si256(chunk[1], chunk[2], 0x31));
+    }
+  } else {
+    const __m256i pr = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
+    const __m256i pg = _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2);
+    const __m256i pb = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
+    for (; x + 8 <= width; x += 8) {
+      const __m256i tr = _mm256_permutevar8x32_epi32(load32(r + x), pr);
+      const __m256i tg = _mm256_permutevar8x32_epi32(load32(g + x), pg);
+      const __m256i tb = _mm256_permutevar8x32_epi32(load32(b + x), pb);
+      T* o = out + 3 * x;
+      store32<Stream>(o, _mm256_blend_epi32(_mm256_blend_epi32(tr, tg, kLanes147), tb, kLanes25));
+      store32<Stream>(o + 8, _mm256_blend_epi32(_mm256_blend_epi32(tr, tg, kLanes25), tb, kLanes036));
+      store32<Stream>(o + 16, _mm256_blend_epi32(_mm256_blend_epi32(tr, tg, kLanes036), tb, kLanes147));
+    }
+  }
+  return x;
+}
+
+// A whole row: the blocks, streamed from the first pixel whose outputs are all 32-byte aligned
+// when they can be (the same misalignment on all three), with the pixels before and after moved
+// one by one.
+template <class T>
+[[gnu::target("avx2")]] void splitSame(const T* in, T* r, T* g, T* b, std::size_t width, bool stream) {
+  const std::size_t head = std::min(width, headToAlign(r));
+  std::size_t x = 0;
+  if (stream && headToAlign(g) == headToAlign(r) && headToAlign(b) == headToAlign(r)) {
+    for (; x < head; ++x) {
+      r[x] = in[3 * x];
+      g[x] = in[3 * x + 1];
+      b[x] = in[3 * x + 2];
+    }
+    x = splitBlocks<true>(in, r, g, b, x, width);
+  } else {
+    x = splitBlocks<false>(in, r, g, b, x, width);
+  }
+  for (; x < width; ++x) {
+    r[x] = in[3 * x];
+    g[x] = in[3 * x + 1];
+    b[x] = in[3 * x + 2];
+  }
+}
+
+template <class T>
+[[gnu::target("avx2")]] void joinSame(const T* r, const T* g, const T* b, T* out, std::size_t width, bool stream) {
+  std::size_t x = 0;
+  if (stream) {
+    // 3 * head elements reach the boundary: 3 is inverted modulo the 32 / sizeof(T) elements of a
+    // block (11 * 3 = 33 for bytes, 3 * 3 = 9 for dwords).
+    constexpr std::size_t block = 32 / sizeof(T), inverse = sizeof(T) == 1 ? 11 : 3;
+    const std::size_t head = std::min(width, headToAlign(out) * inverse % block);
+    for (; x < head; ++x) {
+      out[3 * x] = r[x];
+      out[3 * x + 1] = g[x];
+      out[3 * x + 2] = b[x];
+    }
+    x = joinBlocks<true>(r, g, b, out, x, width);
+  } else {
+    x = joinBlocks<false>(r, g, b, out, x, width);
+  }
+  for (; x < width; ++x) {
+    out[3 * x] = r[x];
+    out[3 * x + 1] = g[x];
+    out[3 * x + 2] = b[x];
+  }
+}
+
+#endif
+
+// Whether the AVX2 same-type moves serve these types: bytes and 32-bit elements, all four alike.
+template <class A, class B, class C, class D>
+constexpr bool kSameMove = RK_AVX2_PATH&& std::is_same_v<A, B>&& std::is_same_v<A, C>&& std::is_same_v<A, D> &&
+                           (sizeof(A) == 1 || sizeof(A) == 4);
+
 // ---- split --------------------------------------------------------------------------------------
 
 // One row: out[n][x] = in[3x + n] for each connected output n (null rows stand for unconnected ones).
-using SplitRow = void (*)(const void* in, void* const* out, std::size_t width);
+// `pixels` is the matrix's pixel count, `wide` whether the AVX2 path is taken.
+using SplitRow = void (*)(const void* in, void* const* out, std::size_t width, std::size_t pixels, bool wide);
 
 template <class I, class O>
 void splitPlane(const I* __restrict in, O* __restrict out, std::size_t width, std::size_t plane) {
@@ -45,11 +229,20 @@ void splitPlane(const I* __restrict in, O* __restrict out, std::size_t width, st
 }
 
 template <class I, class R, class G, class B>
-void splitRow(const void* inRow, void* const* outRows, std::size_t width) {
+void splitRow(const void* inRow, void* const* outRows, std::size_t width, [[maybe_unused]] std::size_t pixels,
+              [[maybe_unused]] bool wide) {
   const I* __restrict in = static_cast<const I*>(inRow);
   R* __restrict r = static_cast<R*>(outRows[0]);
   G* __restrict g = static_cast<G*>(outRows[1]);
   B* __restrict b = static_cast<B*>(outRows[2]);
+#if RK_AVX2_PATH
+  if constexpr (kSameMove<I, R, G, B>) {
+    if (wide && r && g && b) {
+      splitSame<I>(in, r, g, b, width, pixels * 3 * sizeof(I) >= kStreamBytes);
+      return;
+    }
+  }
+#endif
   if (r && g && b) {
     // The usual case: one pass over the input row.
     for (std::size_t x = 0; x < width; ++x) {
@@ -118,11 +311,14 @@ void runSplit(SplitRow row) {
         outRows[n] = kxInterface::kxGetOMatrix(&out);
       }
       const auto width = static_cast<std::size_t>(in.X);
+      const std::size_t pixels = width * static_cast<std::size_t>(in.Y);
+      const bool wide = avx2Path();
       for (int32_t y = 0; y < in.Y; ++y) {
         void* rows[3];
         for (int n = 0; n < 3; ++n) rows[n] = outRows[n] ? outRows[n][y] : nullptr;
-        row(inRows[y], rows, width);
+        row(inRows[y], rows, width, pixels, wide);
       }
+      if (wide) streamFence();
     }
   });
   if (failure) fail(failure);
@@ -131,15 +327,25 @@ void runSplit(SplitRow row) {
 // ---- join ---------------------------------------------------------------------------------------
 
 // One row: out[3x + n] = plane 0 of input n at pixel x, the inputs' pixels `stride` elements apart.
-using JoinRow = void (*)(const void* r, const void* g, const void* b, void* out, std::size_t width, std::size_t stride);
+// `pixels` is the matrix's pixel count, `wide` whether the AVX2 path is taken.
+using JoinRow = void (*)(const void* r, const void* g, const void* b, void* out, std::size_t width, std::size_t stride,
+                         std::size_t pixels, bool wide);
 
 template <class R, class G, class B, class O>
-void joinRow(const void* rRow, const void* gRow, const void* bRow, void* outRow, std::size_t width,
-             std::size_t stride) {
+void joinRow(const void* rRow, const void* gRow, const void* bRow, void* outRow, std::size_t width, std::size_t stride,
+             [[maybe_unused]] std::size_t pixels, [[maybe_unused]] bool wide) {
   const R* __restrict r = static_cast<const R*>(rRow);
   const G* __restrict g = static_cast<const G*>(gRow);
   const B* __restrict b = static_cast<const B*>(bRow);
   O* __restrict out = static_cast<O*>(outRow);
+#if RK_AVX2_PATH
+  if constexpr (kSameMove<R, G, B, O>) {
+    if (wide && stride == 1) {
+      joinSame<O>(r, g, b, out, width, pixels * 3 * sizeof(O) >= kStreamBytes);
+      return;
+    }
+  }
+#endif
   if (stride == 1) {
     // Single-plane inputs, the usual case: a constant stride lets the loop vectorise.
     for (std::size_t x = 0; x < width; ++x) {
@@ -192,7 +398,10 @@ void runJoin(JoinRow row) {
       if (in.X < 1 || in.Planes < 1) continue;
       const auto width = static_cast<std::size_t>(in.X);
       const auto stride = static_cast<std::size_t>(in.Planes);
-      for (int32_t y = 0; y < in.Y; ++y) row(r[y], g[y], b[y], o[y], width, stride);
+      const std::size_t pixels = width * static_cast<std::size_t>(in.Y);
+      const bool wide = avx2Path();
+      for (int32_t y = 0; y < in.Y; ++y) row(r[y], g[y], b[y], o[y], width, stride, pixels, wide);
+      if (wide) streamFence();
     }
   });
 }

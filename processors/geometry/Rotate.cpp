@@ -14,6 +14,11 @@
 
 #include "frame/Frame.h"
 #include "frame/Paths.h"
+#include "frame/Streaming.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace rk {
 namespace {
@@ -82,6 +87,58 @@ inline void mirrorRow(const I* __restrict src, O* __restrict dst, std::size_t wi
   }
 }
 
+#if RK_AVX2_PATH
+// One single-plane row of bytes, dwords or qwords in reverse order, from the AVX2 path: 32 bytes
+// at a time, reversed in register and stored to the output walked forwards, streamed from the
+// first 32-byte boundary when `Stream`.
+template <bool Stream, class T>
+[[gnu::target("avx2")]] void mirrorRowWide(const T* src, T* dst, std::size_t width) {
+  constexpr std::size_t n = 32 / sizeof(T);
+  std::size_t x = 0;
+  if constexpr (Stream) {
+    for (const std::size_t head = std::min(width, headToAlign(dst)); x < head; ++x) dst[x] = src[width - 1 - x];
+  }
+  const __m256i bytes = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10,
+                                         9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256i dwords = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  for (; x + n <= width; x += n) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + (width - x - n)));
+    if constexpr (sizeof(T) == 1)
+      v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, bytes), 0x4e);
+    else if constexpr (sizeof(T) == 4)
+      v = _mm256_permutevar8x32_epi32(v, dwords);
+    else
+      v = _mm256_permute4x64_epi64(v, 0x1b);
+    store32<Stream>(dst + x, v);
+  }
+  for (; x < width; ++x) dst[x] = src[width - 1 - x];
+}
+
+// Mirrors and half turns that move bits unchanged (input and output types alike): rows copied, or
+// single-plane rows reversed; outputs too large for the cache are streamed. False for the moves it
+// leaves to the general loops (mirrored rows of several planes).
+template <class T>
+[[gnu::target("avx2")]] bool flipSame(void* const* in, void* const* out, int32_t h, std::size_t width,
+                                      std::size_t planes, bool rows, bool columns) {
+  if (columns && planes != 1) return false;
+  const bool stream = width * planes * static_cast<std::size_t>(h) * sizeof(T) >= kStreamBytes;
+  for (int32_t y = 0; y < h; ++y) {
+    const T* src = static_cast<const T*>(in[y]);
+    T* dst = static_cast<T*>(out[rows ? h - 1 - y : y]);
+    if (!columns && stream)
+      streamCopy(dst, src, width * planes * sizeof(T));
+    else if (!columns)
+      std::memcpy(dst, src, width * planes * sizeof(T));
+    else if (stream)
+      mirrorRowWide<true>(src, dst, width);
+    else
+      mirrorRowWide<false>(src, dst, width);
+  }
+  if (stream) streamFence();
+  return true;
+}
+#endif
+
 // Output rows mirrored or not, pixels within a row mirrored or not: the mirrors and the turns by
 // 0 and 180 degrees.
 template <class I, class O>
@@ -89,46 +146,102 @@ void flip(void* const* in, void* const* out, int32_t w, int32_t h, int32_t plane
   if (w < 1 || h < 1 || planes < 1) return;  // a matrix without elements
   const auto p = static_cast<std::size_t>(planes);
   const auto width = static_cast<std::size_t>(w);
-  if (!columns) {
-    for (int32_t y = 0; y < h; ++y)
-      copyRow(static_cast<const I*>(in[y]), static_cast<O*>(out[rows ? h - 1 - y : y]), width * p);
-    return;
+#if RK_AVX2_PATH
+  if constexpr (std::is_same_v<I, O> && (sizeof(I) == 1 || sizeof(I) == 4 || sizeof(I) == 8)) {
+    if (avx2Path() && flipSame<I>(in, out, h, width, p, rows, columns)) return;
   }
-  withPlanes(planes, [&]<int K>() {
-    for (int32_t y = 0; y < h; ++y)
-      mirrorRow<K>(static_cast<const I*>(in[y]), static_cast<O*>(out[rows ? h - 1 - y : y]), width, p);
-  });
+#endif
+  auto kernel = [&] {
+    if (!columns) {
+      for (int32_t y = 0; y < h; ++y)
+        copyRow(static_cast<const I*>(in[y]), static_cast<O*>(out[rows ? h - 1 - y : y]), width * p);
+      return;
+    }
+    withPlanes(planes, [&]<int K>() {
+      for (int32_t y = 0; y < h; ++y)
+        mirrorRow<K>(static_cast<const I*>(in[y]), static_cast<O*>(out[rows ? h - 1 - y : y]), width, p);
+    });
+  };
+  runKernel(kernel);
 }
+
+#if defined(__SSE2__)
+// Transposes n x n elements of a 16-byte register each row (n = 16 bytes or 4 dwords): each round
+// interleaves row i with row i + n/2, which rotates an element's (row, column) bit index by one
+// place; log2(n) rounds swap the row and column bits.
+template <class T>
+inline void transposeBlock(const T* const* src, std::size_t x, T* const* dst, std::size_t column) {
+  constexpr int n = 16 / sizeof(T);
+  __m128i v[n];
+  for (int i = 0; i < n; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src[i] + x));
+  for (int round = 1; round < n; round *= 2) {
+    __m128i next[n];
+    for (int i = 0; i < n / 2; ++i) {
+      if constexpr (sizeof(T) == 1) {
+        next[2 * i] = _mm_unpacklo_epi8(v[i], v[i + n / 2]);
+        next[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + n / 2]);
+      } else {
+        next[2 * i] = _mm_unpacklo_epi32(v[i], v[i + n / 2]);
+        next[2 * i + 1] = _mm_unpackhi_epi32(v[i], v[i + n / 2]);
+      }
+    }
+    for (int i = 0; i < n; ++i) v[i] = next[i];
+  }
+  for (int i = 0; i < n; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst[i] + column), v[i]);
+}
+#endif
 
 // The quarter turns: out(h-1-y, x) = in(x, y) for +90, out(y, w-1-x) = in(x, y) for -90. The
 // output has h columns and w rows. Tiles keep both sides of the transposition in cache; the
 // tile's row addresses are read once into a local table, since stores of 8-bit elements could
-// otherwise alias the host's row table and force a reload per element.
+// otherwise alias the host's row table and force a reload per element. Single-plane bytes and
+// 32-bit elements moved unchanged go through register transposes of 16-byte blocks.
 template <class I, class O>
 void quarterTurn(void* const* in, void* const* out, int32_t w, int32_t h, int32_t planes, bool clockwise) {
   if (w < 1 || h < 1 || planes < 1) return;  // a matrix without elements
   constexpr int32_t kTile = 64;
   const auto p = static_cast<std::size_t>(planes);
-  withPlanes(planes, [&]<int K>() {
-    const std::size_t stride = K > 0 ? std::size_t(K) : p;
-    const I* src[kTile];
-    for (int32_t y0 = 0; y0 < h; y0 += kTile) {
-      const int32_t rowsInTile = std::min(kTile, h - y0);
-      // Clockwise, input row y lands at output column h-1-y: the table runs backwards so that the
-      // output is written forwards either way.
-      for (int32_t t = 0; t < rowsInTile; ++t)
-        src[t] = static_cast<const I*>(in[clockwise ? y0 + rowsInTile - 1 - t : y0 + t]);
-      const std::size_t column = clockwise ? std::size_t(h - y0 - rowsInTile) : std::size_t(y0);
-      for (int32_t x0 = 0; x0 < w; x0 += kTile) {
-        const int32_t x1 = std::min(w, x0 + kTile);
-        for (int32_t x = x0; x < x1; ++x) {
-          O* __restrict dst = static_cast<O*>(out[clockwise ? x : w - 1 - x]) + column * stride;
-          const std::size_t offset = static_cast<std::size_t>(x) * stride;
-          for (int32_t t = 0; t < rowsInTile; ++t) movePixel<K>(src[t] + offset, dst + std::size_t(t) * stride, p);
+  auto kernel = [&] {
+    withPlanes(planes, [&]<int K>() {
+      const std::size_t stride = K > 0 ? std::size_t(K) : p;
+      const I* src[kTile];
+      O* dst[kTile];
+      for (int32_t y0 = 0; y0 < h; y0 += kTile) {
+        const int32_t rowsInTile = std::min(kTile, h - y0);
+        // Clockwise, input row y lands at output column h-1-y: the table runs backwards so that the
+        // output is written forwards either way.
+        for (int32_t t = 0; t < rowsInTile; ++t)
+          src[t] = static_cast<const I*>(in[clockwise ? y0 + rowsInTile - 1 - t : y0 + t]);
+        const std::size_t column = clockwise ? std::size_t(h - y0 - rowsInTile) : std::size_t(y0);
+        for (int32_t x0 = 0; x0 < w; x0 += kTile) {
+          const int32_t x1 = std::min(w, x0 + kTile);
+          for (int32_t x = x0; x < x1; ++x) dst[x - x0] = static_cast<O*>(out[clockwise ? x : w - 1 - x]);
+          int32_t t0 = 0;
+#if defined(__SSE2__)
+          if constexpr (K == 1 && std::is_same_v<I, O> && (sizeof(I) == 1 || sizeof(I) == 4)) {
+            constexpr int32_t n = 16 / sizeof(I);
+            for (; t0 + n <= rowsInTile; t0 += n) {
+              int32_t x = x0;
+              for (; x + n <= x1; x += n)
+                transposeBlock<I>(src + t0, std::size_t(x), dst + (x - x0), column + std::size_t(t0));
+              for (; x < x1; ++x) {
+                O* __restrict d = dst[x - x0] + column;
+                for (int32_t t = t0; t < t0 + n; ++t) d[t] = src[t][x];
+              }
+            }
+          }
+#endif
+          if (t0 == rowsInTile) continue;
+          for (int32_t x = x0; x < x1; ++x) {
+            O* __restrict d = dst[x - x0] + column * stride;
+            const std::size_t offset = static_cast<std::size_t>(x) * stride;
+            for (int32_t t = t0; t < rowsInTile; ++t) movePixel<K>(src[t] + offset, d + std::size_t(t) * stride, p);
+          }
         }
       }
-    }
-  });
+    });
+  };
+  runKernel(kernel);
 }
 
 // ---- general rotation ---------------------------------------------------------------------------

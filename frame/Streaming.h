@@ -1,0 +1,71 @@
+// Non-temporal (streaming) stores for outputs much larger than the cache, on the AVX2 path.
+//
+// An ordinary store first reads the line it writes into; an output that cannot stay in cache gains
+// nothing from that read, and skipping it frees a third of the memory traffic of a plain move.
+// Streamed stores are weakly ordered, so a kernel that used them ends with streamFence() before the
+// host may read its output.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "frame/Paths.h"
+
+#if RK_AVX2_PATH
+#include <immintrin.h>
+#endif
+
+namespace rk {
+
+// Outputs of at least this many bytes are streamed: about the size where a matrix and its output
+// no longer share the last-level cache of common machines.
+constexpr std::size_t kStreamBytes = std::size_t(32) << 20;
+
+inline void streamFence() {
+#if RK_AVX2_PATH
+  _mm_sfence();
+#endif
+}
+
+// Elements to write one by one before p reaches a 32-byte boundary (p aligned to its element).
+template <class T>
+inline std::size_t headToAlign(const T* p) {
+  return ((32 - (reinterpret_cast<std::uintptr_t>(p) & 31)) & 31) / sizeof(T);
+}
+
+#if RK_AVX2_PATH
+
+template <bool Stream>
+[[gnu::target("avx2"), gnu::always_inline]] inline void store32(void* p, __m256i v) {
+  if constexpr (Stream)
+    _mm256_stream_si256(static_cast<__m256i*>(p), v);
+  else
+    _mm256_storeu_si256(static_cast<__m256i*>(p), v);
+}
+
+// memcpy whose aligned body is streamed.
+[[gnu::target("avx2")]] inline void streamCopy(void* dst, const void* src, std::size_t n) {
+  auto* d = static_cast<unsigned char*>(dst);
+  const auto* s = static_cast<const unsigned char*>(src);
+  const std::size_t head = std::min(n, headToAlign(d));
+  std::memcpy(d, s, head);
+  std::size_t k = head;
+  for (; k + 128 <= n; k += 128) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 32));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 64));
+    const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 96));
+    store32<true>(d + k, a);
+    store32<true>(d + k + 32, b);
+    store32<true>(d + k + 64, c);
+    store32<true>(d + k + 96, e);
+  }
+  for (; k + 32 <= n; k += 32) store32<true>(d + k, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k)));
+  std::memcpy(d + k, s + k, n - k);
+}
+
+#endif
+
+}  // namespace rk
