@@ -79,6 +79,48 @@ INSTANTIATE_TEST_SUITE_P(Corners, BlendSpot,
                                            Spot{0.5, 4, 3e9, 4, 3e9, 2, 3e9 - 4294967296.0},
                                            Spot{1.0 / 3.0, 2, 1, 2, 0, 3, double(float(1.0 / 3.0))}));
 
+// Large 8-bit matrices may be mixed in float where that is checked to give the same output for every
+// pair of values. Every pair, many times over and with a remainder, for weights whose float mix agrees
+// (0.5, 0.25) and ones whose does not (0.3, 1/3), after a small matrix that is mixed before the check.
+class BlendLargeBytes : public ::testing::TestWithParam<kxType> {};
+
+TEST_P(BlendLargeBytes, MatchesTheDoubleMix) {
+  withType(GetParam(), [&]<class O>() {
+    std::vector<uint8_t> a, b;
+    while (a.size() < (1u << 20) + 77)
+      for (int x = 0; x < 256; ++x)
+        for (int y = 0; y < 256; ++y) {
+          a.push_back(static_cast<uint8_t>(x));
+          b.push_back(static_cast<uint8_t>((y + a.size() / 65536) & 0xff));
+        }
+    a.resize((1u << 20) + 77);
+    b.resize(a.size());
+    const std::vector<uint8_t> smallA(a.begin(), a.begin() + 1000), smallB(b.begin(), b.begin() + 1000);
+    for (double f : {0.5, 0.25, 0.3, 1.0 / 3.0, 2.0, -0.75}) {
+      auto inst = blendInstance(f);
+      addRow<uint8_t>(inst.inputs[0], smallA);
+      addRow<uint8_t>(inst.inputs[1], smallB);
+      addRow<uint8_t>(inst.inputs[0], a);
+      addRow<uint8_t>(inst.inputs[1], b);
+      inst.outputs[0].type = code<O>();
+      kxhost::RunResult r = inst.run();
+      ASSERT_TRUE(r.completed) << r.error;
+      for (std::size_t i = 0; i < 2; ++i) {
+        const std::vector<uint8_t>& x = i == 0 ? smallA : a;
+        const std::vector<uint8_t>& y = i == 0 ? smallB : b;
+        const std::vector<O> out = output<O>(inst, 0, i);
+        ASSERT_EQ(out.size(), x.size());
+        for (std::size_t k = 0; k < x.size(); ++k)
+          ASSERT_EQ(out[k], refConvert<O>((1.0 - f) * double(y[k]) + f * double(x[k])))
+              << "weight " << f << ", " << +x[k] << " and " << +y[k];
+      }
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(IntegerOutputs, BlendLargeBytes, ::testing::Values(kxType(0), kxType(2)),
+                         [](const auto& info) { return std::string(typeName(info.param)); });
+
 TEST(Blend, DefaultWeightCopiesFirstInput) {
   auto inst = instance("_BlendImage");
   addRow<int32_t>(inst.inputs[0], {-7, 300, 0});

@@ -323,3 +323,92 @@ TEST(Division, ThirtyTwoBitQuotientsMatchIntegerDivision) {
 }
 
 }  // namespace
+
+namespace {
+
+// Float outputs of 8-bit and float operands: float bit patterns from all over the range (subnormals,
+// infinities and NaN included) against the double operation rounded once to float.
+class FloatOutputs : public ::testing::TestWithParam<std::tuple<Op, kxType, kxType>> {};
+
+template <class T>
+std::vector<T> spreadValues(std::size_t n, uint32_t seed) {
+  std::vector<T> v;
+  uint32_t x = seed;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    if constexpr (std::is_same_v<T, float>) {
+      float f;
+      // Exponents cluster near 1 half of the time, so that sums and quotients also round ordinarily.
+      const uint32_t bits = (k & 1) ? x : ((x & 0x807fffffu) | ((124u + (x >> 28)) << 23));
+      std::memcpy(&f, &bits, sizeof f);
+      v.push_back(f);
+    } else {
+      v.push_back(static_cast<T>(x >> 24));
+    }
+  }
+  return v;
+}
+
+TEST_P(FloatOutputs, MatchTheDoubleOperationRoundedOnce) {
+  auto [op, ca, cb] = GetParam();
+  withType(ca, [&, op = op, cb = cb]<class A>() {
+    withType(cb, [&]<class B>() {
+      std::vector<A> as = spreadValues<A>(20011, 7);
+      std::vector<B> bs = spreadValues<B>(20011, 11);
+      if (op == Op::Div)
+        for (B& b : bs)
+          if (refBadDivision<float>(A(1), b)) b = B(3);
+      auto inst = instance(entryOf(op));
+      addRow<A>(inst.inputs[0], as);
+      addRow<B>(inst.inputs[1], bs);
+      inst.outputs[0].type = 3;
+      kxhost::RunResult r = inst.run();
+      ASSERT_TRUE(r.completed) << r.error;
+      std::vector<float> out = output<float>(inst, 0, 0);
+      ASSERT_EQ(out.size(), as.size());
+      for (std::size_t k = 0; k < as.size(); ++k) {
+        const float expected = reference<float>(op, as[k], bs[k]);
+        ASSERT_TRUE(sameBits(out[k], expected) || (std::isnan(out[k]) && std::isnan(expected)))
+            << +as[k] << " op " << +bs[k] << " gave " << out[k] << ", expected " << expected;
+      }
+    });
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteAndFloatOperands, FloatOutputs,
+                         ::testing::Combine(::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::Div, Op::AbsDiff),
+                                            ::testing::Values(kxType(0), kxType(3)),
+                                            ::testing::Values(kxType(0), kxType(3))),
+                         [](const auto& info) {
+                           return std::string(entryOf(std::get<0>(info.param)) + 1) + "_" +
+                                  typeName(std::get<1>(info.param)) + "_" + typeName(std::get<2>(info.param));
+                         });
+
+// A division in blocks: a zero far into the matrix, past several whole blocks, still leaves every
+// quotient before it and nothing after it.
+TEST(Division, ZeroAfterSeveralBlocksLeavesTheQuotientsBeforeIt) {
+  const uint64_t poolLimit = kxhost::Matrix::poolLimit();
+  kxhost::Matrix::setPoolLimit(0);
+  for (int32_t zeroAt : {0, 31, 2047, 2048, 5000, 9999}) {
+    auto inst = instance("_DivImage");
+    std::vector<uint8_t> a(10000), b(10000);
+    for (std::size_t k = 0; k < a.size(); ++k) {
+      a[k] = static_cast<uint8_t>(k * 7);
+      b[k] = static_cast<uint8_t>(1 + k % 13);
+    }
+    b[static_cast<std::size_t>(zeroAt)] = 0;
+    addRow<uint8_t>(inst.inputs[0], a);
+    addRow<uint8_t>(inst.inputs[1], b);
+    inst.outputs[0].type = 0;
+    kxhost::RunResult r = inst.run();
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(r.error, kDivMessage);
+    std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+    for (int32_t k = 0; k < zeroAt; ++k) ASSERT_EQ(out[k], a[k] / b[k]) << "zero at " << zeroAt << ", " << k;
+    for (std::size_t k = static_cast<std::size_t>(zeroAt); k < out.size(); ++k)
+      ASSERT_EQ(out[k], 0) << "zero at " << zeroAt << ", untouched " << k;
+  }
+  kxhost::Matrix::setPoolLimit(poolLimit);
+}
+
+}  // namespace

@@ -91,3 +91,36 @@ INSTANTIATE_TEST_SUITE_P(OneInput, KernelPaths,
                          pathName);
 
 }  // namespace
+
+namespace {
+
+// 8-bit quotients of 8-bit operands have a path of their own on AVX2: every pair of values, in a
+// matrix whose length leaves a remainder after the 32-element steps, both ways against integer division.
+TEST(KernelPathsDivision, EveryByteQuotientOnBothPaths) {
+  std::vector<uint8_t> as, bs;
+  for (int a = 0; a < 256; ++a)
+    for (int b = 1; b < 256; ++b) {
+      as.push_back(static_cast<uint8_t>(a));
+      bs.push_back(static_cast<uint8_t>(b));
+    }
+  for (int k = 0; k < 13; ++k) {
+    as.push_back(static_cast<uint8_t>(255 - k));
+    bs.push_back(static_cast<uint8_t>(k + 1));
+  }
+  for (bool baseline : {true, false}) {
+    auto inst = instance("_DivImage");
+    addRow<uint8_t>(inst.inputs[0], as);
+    addRow<uint8_t>(inst.inputs[1], bs);
+    inst.outputs[0].type = 0;
+    forceBaseline(baseline);
+    kxhost::RunResult r = inst.run();
+    forceBaseline(false);
+    ASSERT_TRUE(r.completed) << r.error;
+    std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+    ASSERT_EQ(out.size(), as.size());
+    for (std::size_t k = 0; k < as.size(); ++k)
+      ASSERT_EQ(out[k], as[k] / bs[k]) << +as[k] << " / " << +bs[k] << (baseline ? " baseline" : " wide");
+  }
+}
+
+}  // namespace

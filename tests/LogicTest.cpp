@@ -160,6 +160,28 @@ TEST(Invert, NanNeverBecomesAnExtremeAndFirstZeroSignStays) {
   EXPECT_FALSE(std::signbit(got[2]));
 }
 
+// The extremes are found in many lanes at once; zeros of both signs in different lanes and in the
+// tail must still give the sign of the first zero, for the maximum and for the minimum.
+TEST(Invert, FirstZeroSignStaysAcrossLanes) {
+  for (kxType type : {kxType(3), kxType(4)}) {
+    withType(type, [&]<class I>() {
+      for (double fill : {-5.0, 5.0})
+        for (auto [first, second] : {std::pair{33, 40}, std::pair{40, 33}, std::pair{1, 66}, std::pair{66, 1}})
+          for (bool negativeFirst : {true, false}) {
+            std::vector<I> in(70, I(fill));
+            in[static_cast<std::size_t>(first)] = negativeFirst ? I(-0.0) : I(0.0);
+            in[static_cast<std::size_t>(second)] = negativeFirst ? I(0.0) : I(-0.0);
+            const std::vector<I> got = invert<I, I>(in);
+            const std::vector<I> want = refInvert<I, I>(in);
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t k = 0; k < got.size(); ++k)
+              ASSERT_TRUE(sameBits(got[k], want[k]))
+                  << "fill " << fill << ", zeros at " << first << " and " << second << ", element " << k;
+          }
+    });
+  }
+}
+
 TEST(Invert, EmptyMatrixGivesEmptyOutputMatrix) {
   auto inst = instance("_NotImage");
   addEmpty<double>(inst.inputs[0], 0, 4, 1, "empty");

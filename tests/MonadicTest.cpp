@@ -277,6 +277,38 @@ TEST(Norm, NaNElementsStayOutOfTheRange) {
   for (float v : output<float>(inst, 0, 1)) EXPECT_TRUE(std::isnan(v));
 }
 
+// Every range an 8-bit matrix can have, each matrix holding every value of its range, on both integer
+// outputs: the stretch by (x - min) * (255 / range) in double, truncated.
+class NormEveryByteRange : public ::testing::TestWithParam<kxType> {};
+
+TEST_P(NormEveryByteRange, MatchesTheDoubleFormula) {
+  withType(GetParam(), [&]<class O>() {
+    auto inst = instance("_Norm");
+    for (int lo = 0; lo < 256; ++lo)
+      for (int hi = lo + 1; hi < 256; ++hi) {
+        std::vector<uint8_t> in;
+        // Descending, so that the lowest value is last and the first elements are not the extremes.
+        for (int x = hi; x >= lo; --x) in.push_back(static_cast<uint8_t>(x));
+        addRow<uint8_t>(inst.inputs[0], in);
+      }
+    inst.outputs[0].type = code<O>();
+    const kxhost::RunResult r = inst.run();
+    ASSERT_TRUE(r.completed) << r.error;
+    int32_t i = 0;
+    for (int lo = 0; lo < 256; ++lo)
+      for (int hi = lo + 1; hi < 256; ++hi, ++i) {
+        const std::vector<O> out = output<O>(inst, 0, static_cast<std::size_t>(i));
+        ASSERT_EQ(out.size(), static_cast<std::size_t>(hi - lo + 1));
+        for (int x = hi; x >= lo; --x)
+          ASSERT_EQ(out[static_cast<std::size_t>(hi - x)], fromDouble<O>((double(x) - lo) * (255.0 / (hi - lo))))
+              << "range " << lo << ".." << hi << ", value " << x;
+      }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(IntegerOutputs, NormEveryByteRange, ::testing::Values(kxType(0), kxType(2)),
+                         [](const auto& info) { return std::string(typeName(info.param)); });
+
 // ---- noise --------------------------------------------------------------------------------------
 
 std::vector<uint8_t> perturbBytes(const std::vector<uint8_t>& in, double amplitude) {

@@ -3,55 +3,81 @@
 // Integer outputs convert both operands to the output type first and wrap (uint32_t arithmetic cut
 // to 8 or 32 bits); float and double outputs compute in double from the unconverted inputs and
 // round once when storing.
+#include <algorithm>
 #include <cstdint>
 
 #include "frame/Frame.h"
+
+#if RK_AVX2_PATH
+#include <immintrin.h>
+#endif
 
 namespace rk {
 namespace {
 
 constexpr const char* kDivByZero = "Division durch 0; der Datenstrom am 2. Input-Pin enth\xe4lt Elemente vom Wert 0.";
 
+// Float outputs of 8-bit and float operands are computed in float. Both operands are exact in float,
+// and a sum, difference, product or quotient rounded first to double and then to float equals the one
+// rounded to float at once: double's 53 bits are at least twice float's 24 plus two, which makes the
+// double rounding innocuous (and the double range holds every float result, subnormal or overflowing).
+template <class O, class A, class B>
+constexpr bool inFloat = std::is_same_v<O, float> &&
+                         (std::is_same_v<A, uint8_t> || std::is_same_v<A, float>)&&(std::is_same_v<B, uint8_t> ||
+                                                                                    std::is_same_v<B, float>);
+
+// The type floating results are computed in.
+template <class O, class A, class B>
+using Compute = std::conditional_t<inFloat<O, A, B>, float, double>;
+
 struct Add {
   template <class O, class A, class B>
   static O apply(A a, B b) {
+    using C = Compute<O, A, B>;
     if constexpr (isInteger<O>)
       return wrap<O>(uint32_t(convert<O>(a)) + uint32_t(convert<O>(b)));
     else
-      return static_cast<O>(double(a) + double(b));
+      return static_cast<O>(C(a) + C(b));
   }
 };
 
 struct Sub {
   template <class O, class A, class B>
   static O apply(A a, B b) {
+    using C = Compute<O, A, B>;
     if constexpr (isInteger<O>)
       return wrap<O>(uint32_t(convert<O>(a)) - uint32_t(convert<O>(b)));
     else
-      return static_cast<O>(double(a) - double(b));
+      return static_cast<O>(C(a) - C(b));
   }
 };
 
 struct Mult {
   template <class O, class A, class B>
   static O apply(A a, B b) {
+    using C = Compute<O, A, B>;
     if constexpr (isInteger<O>)
       return wrap<O>(uint32_t(convert<O>(a)) * uint32_t(convert<O>(b)));
     else
-      return static_cast<O>(double(a) * double(b));
+      return static_cast<O>(C(a) * C(b));
   }
 };
 
 struct AbsDiff {
   template <class O, class A, class B>
   static O apply(A a, B b) {
-    if constexpr (isInteger<O>) {
+    using C = Compute<O, A, B>;
+    if constexpr (std::is_same_v<O, uint8_t>) {
+      // Both converted operands lie in 0..255, so the difference is taken in bytes.
+      const uint8_t x = convert<O>(a), y = convert<O>(b);
+      return uint8_t(std::max(x, y) - std::min(x, y));
+    } else if constexpr (isInteger<O>) {
       uint32_t ua = uint32_t(convert<O>(a)), ub = uint32_t(convert<O>(b));
       // The difference is formed as a signed 32-bit value, wrapping; -2^31 stays -2^31.
       int32_t d = low32(ua - ub);
       return wrap<O>(d < 0 ? ub - ua : uint32_t(d));
     } else {
-      double d = double(a) - double(b);
+      C d = C(a) - C(b);
       return static_cast<O>(d < 0 ? -d : d);
     }
   }
@@ -89,31 +115,83 @@ O divide(A a, B b) {
   else if constexpr (isInteger<O>)
     return static_cast<O>(double(convert<O>(a)) / double(convert<O>(b)));
   else
-    return static_cast<O>(double(a) / double(b));
-}
-
-// The index of the first refused division, n if there is none. Blocks are tested whole, which
-// vectorises; only a block holding a refused element is searched element by element.
-template <class O, class A, class B>
-int32_t firstBadDivision(const A* __restrict a, const B* __restrict b, int32_t n) {
-  constexpr int32_t kBlock = 1024;
-  for (int32_t base = 0; base < n; base += kBlock) {
-    const int32_t m = n - base < kBlock ? n - base : kBlock;
-    int32_t bad = 0;
-    for (int32_t k = 0; k < m; ++k) bad |= int32_t(badDivision<O>(a[base + k], b[base + k]));
-    if (bad != 0)
-      for (int32_t k = 0; k < m; ++k)
-        if (badDivision<O>(a[base + k], b[base + k])) return base + k;
-  }
-  return n;
+    return static_cast<O>(Compute<O, A, B>(a) / Compute<O, A, B>(b));
 }
 
 template <class A, class B, class O>
+void divideRun(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
+  for (int32_t k = 0; k < n; ++k) out[k] = divide<O>(a[k], b[k]);
+}
+
+#if RK_AVX2_PATH
+// 8-bit quotients of 8-bit operands from the reciprocal estimate, 32 at a time. The estimate's relative
+// error (at most 1.5 * 2^-12) moves a / b by less than 0.1, so its truncation is the quotient q or one
+// off, and the remainder a - q * b (exact in float) tells which: at least b means one more, below zero
+// one fewer. Divisors are nonzero.
+[[gnu::target("avx2")]] inline __m256i bytesQuotient(__m128i a8, __m128i b8) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 fa = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(a8));
+  const __m256 fb = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b8));
+  __m256 q = _mm256_round_ps(_mm256_mul_ps(fa, _mm256_rcp_ps(fb)), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m256 r = _mm256_sub_ps(fa, _mm256_mul_ps(q, fb));
+  q = _mm256_add_ps(q, _mm256_and_ps(_mm256_cmp_ps(r, fb, _CMP_GE_OQ), one));
+  q = _mm256_sub_ps(q, _mm256_and_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ), one));
+  return _mm256_cvttps_epi32(q);
+}
+
+[[gnu::target("avx2")]] inline void divideBytesAvx2(const uint8_t* __restrict a, const uint8_t* __restrict b,
+                                                    uint8_t* __restrict out, int32_t n) {
+  int32_t k = 0;
+  for (; k + 32 <= n; k += 32) {
+    const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
+    const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
+    const __m128i alo = _mm256_castsi256_si128(va), ahi = _mm256_extracti128_si256(va, 1);
+    const __m128i blo = _mm256_castsi256_si128(vb), bhi = _mm256_extracti128_si256(vb, 1);
+    const __m256i q0 = bytesQuotient(alo, blo), q1 = bytesQuotient(_mm_srli_si128(alo, 8), _mm_srli_si128(blo, 8));
+    const __m256i q2 = bytesQuotient(ahi, bhi), q3 = bytesQuotient(_mm_srli_si128(ahi, 8), _mm_srli_si128(bhi, 8));
+    // The packs interleave the 128-bit halves; the permutation puts the quotients back in order.
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q0, q1), _mm256_packs_epi32(q2, q3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k),
+                        _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+  }
+  divideRun(a + k, b + k, out + k, n - k);
+}
+#endif
+
+// Division in blocks that stay in the first-level cache: each block is first searched for a refused
+// divisor (a vectorised test over the whole block), then divided. A refused element ends the run
+// after every quotient before it is written.
+template <class A, class B, class O>
 void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
-  // Find the first refused element, write every quotient before it, then stop the run there.
-  const int32_t valid = firstBadDivision<O>(a, b, n);
-  for (int32_t k = 0; k < valid; ++k) out[k] = divide<O>(a[k], b[k]);
-  if (valid < n) fail(kDivByZero);
+  constexpr int32_t kBlock = 2048;
+  constexpr bool bytes = std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>;
+  [[maybe_unused]] bool wide = false;
+#if RK_AVX2_PATH
+  if constexpr (bytes) wide = avx2Path();
+#endif
+  for (int32_t base = 0; base < n; base += kBlock) {
+    const int32_t m = std::min(kBlock, n - base);
+    const A* ba = a + base;
+    const B* bb = b + base;
+    O* bo = out + base;
+    int32_t bad = 0;
+    for (int32_t k = 0; k < m; ++k) bad |= int32_t(badDivision<O>(ba[k], bb[k]));
+    if (bad != 0) {
+      int32_t valid = 0;
+      while (!badDivision<O>(ba[valid], bb[valid])) ++valid;
+      divideRun(ba, bb, bo, valid);
+      fail(kDivByZero);
+    }
+#if RK_AVX2_PATH
+    if constexpr (bytes) {
+      if (wide) {
+        divideBytesAvx2(ba, bb, bo, m);
+        continue;
+      }
+    }
+#endif
+    divideRun(ba, bb, bo, m);
+  }
 }
 
 template <class Op>

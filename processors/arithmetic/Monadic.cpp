@@ -3,6 +3,7 @@
 // Each result is formed from the input element in the input type (8-bit promoted to 32-bit, 32-bit
 // wrapping, float in double) and only the result is converted to the output type.
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "frame/Frame.h"
@@ -46,6 +47,41 @@ void stretch(const I* __restrict in, O* __restrict out, int32_t n, double min, d
   mapConverted(out, n, [=](int32_t k) { return (double(in[k]) - min) * factor; });
 }
 
+// An 8-bit input has 256 values, so the stretch of each can be checked in advance. A float product
+// (x - min) * g, with x - min exact in float, vectorises at twice the width of the double one; a g
+// near the factor for which every one of the 256 values truncates as the double formula does gives
+// the same output. Such a g is looked for among the float factor and its neighbours a few steps
+// away; false when none fits (or the minimum is no 8-bit value), and the double formula stays.
+template <class O>
+bool stretchBytes(const uint8_t* __restrict in, O* __restrict out, int32_t n, double min, double factor) {
+  if (!(min >= 0.0 && min <= 255.0 && min == double(int32_t(min)) && factor > -256.0 && factor < 256.0)) return false;
+  const float lowest = float(min);
+  O expected[256];
+  mapConverted(expected, 256, [=](int32_t x) { return (double(x) - min) * factor; });
+  auto fits = [&](float g) {
+    for (int32_t x = 0; x < 256; ++x)
+      if (convert<O>(int32_t((float(x) - lowest) * g)) != expected[x]) return false;
+    return true;
+  };
+  constexpr int32_t kSteps = 4;
+  const float nearest = float(factor);
+  float down = nearest, up = nearest, g = nearest;
+  bool found = fits(nearest);
+  for (int32_t step = 0; step < kSteps && !found; ++step) {
+    down = std::nextafter(down, -INFINITY);
+    up = std::nextafter(up, INFINITY);
+    g = down;
+    found = fits(down);
+    if (!found) {
+      g = up;
+      found = fits(up);
+    }
+  }
+  if (!found) return false;
+  for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(int32_t((float(in[k]) - lowest) * g));
+  return true;
+}
+
 template <class I, class O>
 void copyConverted(const I* __restrict in, O* __restrict out, int32_t n) {
   mapConverted(out, n, [=](int32_t k) { return widen(in[k]); });
@@ -62,7 +98,11 @@ void runNorm() {
       kxQMessages::kxSetWarning(kFlatMatrix, index);
       copyConverted(in, out, n);
     } else {
-      stretch(in, out, n, min, 255.0 / range);
+      const double factor = 255.0 / range;
+      if constexpr (std::is_same_v<I, uint8_t> && isInteger<O>) {
+        if (stretchBytes(in, out, n, min, factor)) return;
+      }
+      stretch(in, out, n, min, factor);
     }
   });
 }

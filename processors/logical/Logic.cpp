@@ -60,18 +60,54 @@ constexpr T maxStart() {
     return -std::numeric_limits<T>::max();
 }
 
+// The first element comparing equal to v: the one a serial scan with strict comparisons keeps, which
+// differs from v only in the sign of a zero.
+template <class I>
+I firstEqual(const I* in, int32_t n, I v) {
+  if constexpr (isFloating<I>) {
+    if (v == I(0))
+      for (int32_t k = 0; k < n; ++k)
+        if (in[k] == v) return in[k];
+  }
+  (void)in;
+  (void)n;
+  return v;
+}
+
 // Elements below the matrix maximum become the maximum, the others the minimum. The extremes are
 // kept in the input type with strict comparisons, so a NaN never becomes one and the first of two
-// equal-comparing values (+0 and -0) stays.
+// equal-comparing values (+0 and -0) stays. The scan keeps the extremes in kLanes independent lanes,
+// which vectorises where one running extreme of floating values cannot; the lanes agree with the
+// serial scan on the value, and firstEqual settles the sign of a zero.
 template <class I, class O>
 void invert(const I* __restrict in, O* __restrict out, int32_t n) {
-  I lo = minStart<I>(), hi = maxStart<I>();
-  for (int32_t k = 0; k < n; ++k) {
-    lo = in[k] < lo ? in[k] : lo;
-    hi = in[k] > hi ? in[k] : hi;
+  constexpr int32_t kLanes = 32;
+  I lo[kLanes], hi[kLanes];
+  for (int32_t j = 0; j < kLanes; ++j) {
+    lo[j] = minStart<I>();
+    hi[j] = maxStart<I>();
   }
-  const O outLo = convert<O>(lo), outHi = convert<O>(hi);
-  for (int32_t k = 0; k < n; ++k) out[k] = in[k] < hi ? outHi : outLo;
+  int32_t k = 0;
+  for (; k + kLanes <= n; k += kLanes)
+    for (int32_t j = 0; j < kLanes; ++j) {
+      const I v = in[k + j];
+      lo[j] = v < lo[j] ? v : lo[j];
+      hi[j] = v > hi[j] ? v : hi[j];
+    }
+  for (int32_t j = 0; k + j < n; ++j) {
+    const I v = in[k + j];
+    lo[j] = v < lo[j] ? v : lo[j];
+    hi[j] = v > hi[j] ? v : hi[j];
+  }
+  I minimum = lo[0], maximum = hi[0];
+  for (int32_t j = 1; j < kLanes; ++j) {
+    minimum = lo[j] < minimum ? lo[j] : minimum;
+    maximum = hi[j] > maximum ? hi[j] : maximum;
+  }
+  minimum = firstEqual(in, n, minimum);
+  maximum = firstEqual(in, n, maximum);
+  const O outLo = convert<O>(minimum), outHi = convert<O>(maximum);
+  for (int32_t i = 0; i < n; ++i) out[i] = in[i] < maximum ? outHi : outLo;
 }
 
 }  // namespace
