@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "frame/Frame.h"
+#include "processors/features/UnitSums.h"
 
 namespace rk {
 namespace {
@@ -71,11 +72,13 @@ template <class I, class O>
 constexpr bool kExactIntegerSum = std::is_same_v<I, uint8_t>&& std::is_same_v<O, double>;
 
 template <class I, class O>
-O singlePlaneSum(const I* __restrict in, int32_t n) {
+O singlePlaneSum(const I* __restrict in, int32_t n, [[maybe_unused]] bool wide) {
   if constexpr (kExactIntegerSum<I, O>) {
     uint64_t s = 0;
     for (int32_t k = 0; k < n; ++k) s += in[k];
     return static_cast<O>(s);
+  } else if constexpr (std::is_same_v<O, double>) {
+    return units::sum(in, n, 0.0, wide);
   } else {
     O s = 0;
     for (int32_t k = 0; k < n; ++k) s = addElement(s, in[k]);
@@ -200,11 +203,11 @@ O singlePlaneSquares(const I* __restrict in, int32_t n, O mean) {
 // out[p] = mean of plane p, out[planes + p] = mean squared deviation of plane p. Each plane's sums
 // take its elements in index order; the sums of different planes are independent.
 template <class I, class O>
-void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_t planes) {
+void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_t planes, bool wide) {
   const int32_t n = pixels * planes;
   std::fill(out, out + 2 * planes, O(0));
   if (planes == 1) {
-    out[0] = divide(singlePlaneSum<I, O>(in, n), pixels);
+    out[0] = divide(singlePlaneSum<I, O>(in, n, wide), pixels);
     out[1] = divide(singlePlaneSquares(in, n, out[0]), pixels);
     return;
   }
@@ -245,7 +248,10 @@ void meanSigmaStream() {
     outInfo.UserDatas = info.UserDatas;
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&outInfo));
-    auto kernel = [](const I* in, O* out, int32_t pixels, int32_t planes) { meanSigma(in, out, pixels, planes); };
+    const bool wide = avx2Path();
+    auto kernel = [wide](const I* in, O* out, int32_t pixels, int32_t planes) {
+      meanSigma(in, out, pixels, planes, wide);
+    };
     runKernel(kernel, in, out, info.X * info.Y, planes);
   }
 }
