@@ -21,6 +21,12 @@ template <class T>
 }
 #endif
 
+#if RK_AVX2_PATH
+[[gnu::target("avx2"), gnu::flatten]] uint64_t wideByteSum(const uint8_t* p, int32_t n) {
+  return rk::units::byteSum(p, n, true);
+}
+#endif
+
 template <class T>
 void expectSerialBits(const std::vector<T>& t, double start, const char* what) {
   const auto n = static_cast<int32_t>(t.size());
@@ -119,6 +125,26 @@ TEST(UnitSums, ExceptionalTerms) {
   expectSerialBits(back, 0.0, "sum back to zero");
   std::vector<float> big(30000, 3e37f);
   expectSerialBits(big, 0.0, "sums beyond the float range");
+}
+
+// Byte sums in vector registers leave a remainder to the plain loop; all bytes 255 is the largest.
+TEST(UnitSums, ByteSums) {
+  std::mt19937 rng(4);
+  std::vector<uint8_t> bytes(70001);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  std::vector<uint8_t> full(70001, 255);
+  for (const auto* data : {&bytes, &full}) {
+    for (int32_t n : {0, 1, 31, 63, 64, 65, 4097, 70001}) {
+      const uint64_t plain = rk::units::byteSumPlain(data->data(), n);
+      EXPECT_EQ(rk::units::byteSum(data->data(), n, false), plain) << n;
+#if RK_AVX2_PATH
+      if (__builtin_cpu_supports("avx2")) {
+        EXPECT_EQ(wideByteSum(data->data(), n), plain) << n;
+      }
+#endif
+    }
+  }
+  EXPECT_EQ(rk::units::byteSumPlain(full.data(), 70001), 70001u * 255u);
 }
 
 }  // namespace

@@ -45,21 +45,16 @@ O mean(S sum, int32_t divisor) {
 // sums stay serial.
 template <class I, class S>
 S runSum(const I* __restrict in, int32_t n, [[maybe_unused]] bool wide) {
-  if constexpr (isInteger<S>) {
+  if constexpr (std::is_same_v<I, uint8_t> && !std::is_same_v<S, float>) {
+    const uint64_t total = units::byteSum(in, n, wide);
+    if constexpr (isInteger<S>)
+      return low32(static_cast<uint32_t>(total));
+    else
+      return static_cast<S>(total);
+  } else if constexpr (isInteger<S>) {
     uint32_t s = 0;
     for (int32_t k = 0; k < n; ++k) s += static_cast<uint32_t>(convert<int32_t>(in[k]));
     return low32(s);
-  } else if constexpr (std::is_same_v<S, double> && std::is_same_v<I, uint8_t>) {
-    // Blocks of 2^16 elements sum to at most 255 * 2^16 in 32 bits, added up in 64 bits.
-    constexpr int32_t kBlock = 1 << 16;
-    uint64_t total = 0;
-    for (int32_t start = 0; start < n; start += kBlock) {
-      const int32_t m = std::min(kBlock, n - start);
-      uint32_t s = 0;
-      for (int32_t k = 0; k < m; ++k) s += in[start + k];
-      total += s;
-    }
-    return static_cast<double>(total);
   } else if constexpr (std::is_same_v<S, double>) {
     return units::sum(in, n, 0.0, wide);
   } else {
