@@ -1,5 +1,6 @@
 // Running-mean binarisation: every type pair against a scalar reference, the carried mean, type B.
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "support/Harness.h"
@@ -166,6 +167,85 @@ TEST(BinAdapt, NaNElementGetsLowerValueAndTypeBKeepsTheMean) {
   addRow<double>(a.inputs[0], {nan, 200, 1e9});
   ASSERT_TRUE(a.run().completed);
   EXPECT_EQ(output<uint8_t>(a, 0, 0), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+// Long runs are scanned in side-by-side segments whose guessed starting means must meet the true
+// mean: every element must still be as the serial scan gives it, on both kernel paths, for data
+// where the guesses meet, where long flat stretches keep them apart (and the scan gives up guessing),
+// with a NaN, and for rates too small to guess with.
+// Sets RK_FORCE_BASELINE for its lifetime, or clears it, and then puts back what was there.
+class BaselineForced {
+public:
+  explicit BaselineForced(bool on) {
+    const char* was = std::getenv("RK_FORCE_BASELINE");
+    had_ = was != nullptr;
+    if (had_) saved_ = was;
+    set(on ? "1" : nullptr);
+  }
+  ~BaselineForced() { set(had_ ? saved_.c_str() : nullptr); }
+
+private:
+  static void set(const char* value) {
+#ifdef _WIN32
+    _putenv_s("RK_FORCE_BASELINE", value ? value : "");
+#else
+    if (value)
+      setenv("RK_FORCE_BASELINE", value, 1);
+    else
+      unsetenv("RK_FORCE_BASELINE");
+#endif
+  }
+  bool had_ = false;
+  std::string saved_;
+};
+
+template <class I>
+void expectSerialScan(const std::vector<I>& data, int32_t x, const AdaptParams& p, const char* what) {
+  for (bool baseline : {false, true}) {
+    auto inst = instance("_BinAdaptThreshImage");
+    setAdapt(inst, p);
+    const auto half = static_cast<int32_t>(data.size() / 2) / x * x;
+    std::vector<I> a(data.begin(), data.begin() + half), b(data.begin() + half, data.end());
+    addMatrix<I>(inst.inputs[0], x, half / x, 1, a);
+    addMatrix<I>(inst.inputs[0], static_cast<int32_t>(b.size()), 1, 1, b);
+    kxhost::RunResult r;
+    {
+      BaselineForced forced(baseline);
+      r = inst.run();
+    }
+    ASSERT_TRUE(r.completed) << r.error;
+    std::vector<std::vector<uint8_t>> expected = reference<I, uint8_t>({a, b}, p);
+    for (std::size_t i = 0; i < 2; ++i) {
+      std::vector<uint8_t> got = output<uint8_t>(inst, 0, i);
+      ASSERT_EQ(got.size(), expected[i].size());
+      std::size_t wrong = 0;
+      while (wrong < got.size() && got[wrong] == expected[i][wrong]) ++wrong;
+      EXPECT_EQ(wrong, got.size()) << what << (baseline ? " (baseline)" : "") << ", matrix " << i << ", rate "
+                                   << p.rate;
+    }
+  }
+}
+
+TEST(BinAdapt, LongRunsMatchTheSerialScan) {
+  const std::size_t n = 300001;  // several groups of segments, and a remainder
+  std::vector<uint8_t> noise = samples<uint8_t>(n, 21);
+  std::vector<uint8_t> flat(n, 200);  // flat stretches of 5000 elements between noisy ones
+  for (std::size_t k = 0; k < n; ++k)
+    if ((k / 5000) % 2 == 1) flat[k] = noise[k];
+  std::vector<uint8_t> constant(n, 37);
+  std::vector<float> wide = samples<float>(n, 22);
+  // The NaN takes the true mean where no guess follows: every later segment is scanned again, until
+  // the scan stops guessing.
+  std::vector<double> withNaN(noise.begin(), noise.end());
+  withNaN[1000] = std::numeric_limits<double>::quiet_NaN();
+  for (double rate : {0.1, 0.6, 1.0, 0.002}) {
+    const AdaptParams p{255, 0, -4.5, rate, 0};
+    expectSerialScan(noise, 601, p, "noise");
+    expectSerialScan(flat, 1000, p, "flat stretches");
+    expectSerialScan(constant, 1000, p, "constant");
+    expectSerialScan(wide, 777, p, "wide floats");
+    expectSerialScan(withNaN, 1000, p, "NaN");
+  }
 }
 
 struct BadFirst {

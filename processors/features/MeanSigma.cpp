@@ -3,9 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "frame/Frame.h"
+#include "processors/features/UnitSums.h"
 
 namespace rk {
 namespace {
@@ -71,11 +73,11 @@ template <class I, class O>
 constexpr bool kExactIntegerSum = std::is_same_v<I, uint8_t>&& std::is_same_v<O, double>;
 
 template <class I, class O>
-O singlePlaneSum(const I* __restrict in, int32_t n) {
+O singlePlaneSum(const I* __restrict in, int32_t n, [[maybe_unused]] bool wide) {
   if constexpr (kExactIntegerSum<I, O>) {
-    uint64_t s = 0;
-    for (int32_t k = 0; k < n; ++k) s += in[k];
-    return static_cast<O>(s);
+    return static_cast<O>(units::byteSum(in, n, wide));
+  } else if constexpr (std::is_same_v<O, double>) {
+    return units::sum(in, n, 0.0, wide);
   } else {
     O s = 0;
     for (int32_t k = 0; k < n; ++k) s = addElement(s, in[k]);
@@ -143,6 +145,27 @@ inline bool addInUnits(const double* __restrict t, int32_t m, double* s) {
   return refused == 0.0 && u.add(total, s);
 }
 
+// table[p[0]] + ... + table[p[m - 1]]: eight bytes per load, four independent sums. The entries are
+// at most 2^52 and m at most kSquaresBlock, so no sum wraps, and whole numbers add up in any order.
+inline uint64_t tableSum(const uint8_t* __restrict p, int32_t m, const uint64_t* __restrict table) {
+  uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  int32_t k = 0;
+  for (; k + 8 <= m; k += 8) {
+    uint64_t w = 0;
+    std::memcpy(&w, p + k, 8);
+    s0 += table[w & 0xff];
+    s1 += table[(w >> 8) & 0xff];
+    s2 += table[(w >> 16) & 0xff];
+    s3 += table[(w >> 24) & 0xff];
+    s0 += table[(w >> 32) & 0xff];
+    s1 += table[(w >> 40) & 0xff];
+    s2 += table[(w >> 48) & 0xff];
+    s3 += table[w >> 56];
+  }
+  for (; k < m; ++k) s0 += table[p[k]];
+  return s0 + s1 + s2 + s3;
+}
+
 // 8-bit inputs have 256 distinct squares: each binade's units are tabled once, and a block's total
 // is a sum of table entries. A square that may not be added in units gets 2^52, which makes every
 // block holding it fail the binade test.
@@ -167,11 +190,7 @@ double squaresSum(const I* __restrict in, int32_t n, double mean) {
         }
         tabled = true;
       }
-      if (tabled) {
-        uint64_t total = 0;
-        for (int32_t k = 0; k < m; ++k) total += units256[in[base + k]];
-        if (u.add(total, &s)) continue;
-      }
+      if (tabled && u.add(tableSum(in + base, m, units256), &s)) continue;
       for (int32_t k = 0; k < m; ++k) terms[k] = square256[in[base + k]];
       s = serialSum(terms, m, s);
       tabled = false;
@@ -200,11 +219,11 @@ O singlePlaneSquares(const I* __restrict in, int32_t n, O mean) {
 // out[p] = mean of plane p, out[planes + p] = mean squared deviation of plane p. Each plane's sums
 // take its elements in index order; the sums of different planes are independent.
 template <class I, class O>
-void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_t planes) {
+void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_t planes, bool wide) {
   const int32_t n = pixels * planes;
   std::fill(out, out + 2 * planes, O(0));
   if (planes == 1) {
-    out[0] = divide(singlePlaneSum<I, O>(in, n), pixels);
+    out[0] = divide(singlePlaneSum<I, O>(in, n, wide), pixels);
     out[1] = divide(singlePlaneSquares(in, n, out[0]), pixels);
     return;
   }
@@ -245,7 +264,10 @@ void meanSigmaStream() {
     outInfo.UserDatas = info.UserDatas;
     const I* in = static_cast<const I*>(kxInterface::kxGetIVector());
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&outInfo));
-    auto kernel = [](const I* in, O* out, int32_t pixels, int32_t planes) { meanSigma(in, out, pixels, planes); };
+    const bool wide = avx2Path();
+    auto kernel = [wide](const I* in, O* out, int32_t pixels, int32_t planes) {
+      meanSigma(in, out, pixels, planes, wide);
+    };
     runKernel(kernel, in, out, info.X * info.Y, planes);
   }
 }

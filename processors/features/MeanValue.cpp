@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame/Frame.h"
+#include "processors/features/UnitSums.h"
 
 namespace rk {
 namespace {
@@ -39,25 +40,23 @@ O mean(S sum, int32_t divisor) {
 // Sum of one contiguous run, from zero, exactly as add() taking the elements in index order gives
 // it where that order can be left: 32-bit wrap-around sums are the same in any order (addition
 // modulo 2^32 is associative), and double sums of 8-bit elements are exact integers throughout
-// (at most 255 * 2^31 < 2^53), so both are formed as integer sums that vectorise. Float sums round
-// at every step and stay serial.
+// (at most 255 * 2^31 < 2^53), so both are formed as integer sums that vectorise. Other double
+// sums round at every step; they are added blockwise in units where that gives the same bits. Float
+// sums stay serial.
 template <class I, class S>
-S runSum(const I* __restrict in, int32_t n) {
-  if constexpr (isInteger<S>) {
+S runSum(const I* __restrict in, int32_t n, [[maybe_unused]] bool wide) {
+  if constexpr (std::is_same_v<I, uint8_t> && !std::is_same_v<S, float>) {
+    const uint64_t total = units::byteSum(in, n, wide);
+    if constexpr (isInteger<S>)
+      return low32(static_cast<uint32_t>(total));
+    else
+      return static_cast<S>(total);
+  } else if constexpr (isInteger<S>) {
     uint32_t s = 0;
     for (int32_t k = 0; k < n; ++k) s += static_cast<uint32_t>(convert<int32_t>(in[k]));
     return low32(s);
-  } else if constexpr (std::is_same_v<S, double> && std::is_same_v<I, uint8_t>) {
-    // Blocks of 2^16 elements sum to at most 255 * 2^16 in 32 bits, added up in 64 bits.
-    constexpr int32_t kBlock = 1 << 16;
-    uint64_t total = 0;
-    for (int32_t start = 0; start < n; start += kBlock) {
-      const int32_t m = std::min(kBlock, n - start);
-      uint32_t s = 0;
-      for (int32_t k = 0; k < m; ++k) s += in[start + k];
-      total += s;
-    }
-    return static_cast<double>(total);
+  } else if constexpr (std::is_same_v<S, double>) {
+    return units::sum(in, n, 0.0, wide);
   } else {
     S s = S(0);
     for (int32_t k = 0; k < n; ++k) s = add(s, in[k]);
@@ -66,11 +65,12 @@ S runSum(const I* __restrict in, int32_t n) {
 }
 
 // Sums of every plane over the pixels of one matrix, into zeroed sums: sums[c] += in[k + c]. Each
-// plane's sum takes its elements in index order, so a single plane is one contiguous run.
+// plane's sum takes its elements in index order, so a single plane is one contiguous run. `wide`:
+// the kernel runs on the AVX2 path.
 template <class I, class S>
-void planeSums(const I* __restrict in, int32_t n, int32_t planes, S* __restrict sums) {
+void planeSums(const I* __restrict in, int32_t n, int32_t planes, S* __restrict sums, bool wide) {
   if (planes == 1) {
-    sums[0] = runSum<I, S>(in, n);
+    sums[0] = runSum<I, S>(in, n, wide);
     return;
   }
   for (int32_t k = 0; k < n; k += planes)
@@ -145,7 +145,10 @@ void meanValue() {
     const int32_t q = outInfo.Planes;
     const int32_t divisor = mode == kPerMatrix ? n : info.X * info.Y;
     std::vector<S> sums(static_cast<std::size_t>(q), S(0));
-    auto kernel = [](const I* from, int32_t length, int32_t planes, S* to) { planeSums(from, length, planes, to); };
+    const bool wide = avx2Path();
+    auto kernel = [wide](const I* from, int32_t length, int32_t planes, S* to) {
+      planeSums(from, length, planes, to, wide);
+    };
     runKernel(kernel, in, n, q, sums.data());
     for (int32_t c = 0; c < q; ++c) out[c] = mean<O>(sums[static_cast<std::size_t>(c)], divisor);
   }

@@ -1,4 +1,7 @@
 // Binarisation of grey-value images against a running mean of the grey values plus an offset.
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "frame/Frame.h"
@@ -26,12 +29,12 @@ bool adapts(I v, double threshold) {
     return static_cast<double>(v) <= threshold;
 }
 
-// One row; the running mean m carries over from the previous row and matrix, so the rows of a
-// stream are a single scan and cannot be processed independently.
+// One run of elements; the running mean m carries over from the previous run and matrix, so the
+// rows of a stream are a single scan.
 template <class I, class O>
-void adaptRow(const I* __restrict in, O* __restrict out, int32_t x, double& m, const Settings& s, O above, O below) {
-  double mean = m;
-  for (int32_t k = 0; k < x; ++k) {
+[[gnu::noinline]] double adaptSerial(const I* __restrict in, O* __restrict out, int32_t n, double mean,
+                                     const Settings s, O above, O below) {
+  for (int32_t k = 0; k < n; ++k) {
     const I raw = in[k];
     const double v = static_cast<double>(raw);
     const double previous = mean;
@@ -39,7 +42,95 @@ void adaptRow(const I* __restrict in, O* __restrict out, int32_t x, double& m, c
     // Strict test; a NaN element or threshold takes the lower value.
     out[k] = v >= mean + s.consta ? above : below;
   }
-  m = mean;
+  return mean;
+}
+
+// The scan of type A is one chain of dependent roundings, but a chain of rate r forgets where it
+// started: two means that see the same elements approach each other by the factor 1 - r per
+// element until they meet bit for bit, and from there on they are the same mean. So a run is cut
+// into kLanes segments scanned side by side (the lanes vectorise): lane 0 starts from the true mean,
+// every other lane from a guess that it carries through the `warm` elements before its segment.
+// When the true mean at the start of a segment (lane j - 1's final mean, once that is known to be
+// true) equals lane j's mean there, lane j's outputs and final mean are the serial scan's; otherwise
+// the segment is scanned again serially from the true mean.
+constexpr int32_t kLanes = 16, kSegment = 2048, kTile = 32;
+
+// Elements to warm a guessed mean up with: enough for any gap within +-2^20 to shrink below 2^-60
+// of the data, else 0 (the chain forgets too slowly, or the rate is not a contraction).
+inline int32_t warmLength(double rate) {
+  if (!(rate > 0.0 && rate <= 1.0)) return 0;
+  const double steps = 80.0 * 0.6931471805599453 / -std::log1p(-std::min(rate, 0.5));
+  if (!(steps < kSegment / 2)) return 0;
+  return (static_cast<int32_t>(steps) / kTile + 1) * kTile;
+}
+
+// The kTile elements of every lane from its own position, as doubles, lane index innermost.
+template <class I>
+void loadTile(const I* const* from, int32_t k0, double (*tile)[kLanes]) {
+  for (int32_t j = 0; j < kLanes; ++j)
+    for (int32_t k = 0; k < kTile; ++k) tile[k][j] = static_cast<double>(from[j][k0 + k]);
+}
+
+template <class I, class O>
+double adaptTypeA(const I* __restrict in, O* __restrict out, int32_t n, double mean, const Settings s, O above,
+                  O below) {
+  const int32_t warm = warmLength(s.rate);
+  constexpr int32_t kGroup = kLanes * kSegment;
+  int32_t base = 0;
+  int32_t misses = 0;
+  if (warm > 0) {
+    alignas(64) double tile[kTile][kLanes];
+    alignas(64) uint8_t upper[kTile][kLanes];
+    // Many missed segments mean data the guesses do not survive (long flat stretches): the rest
+    // is left to the serial scan.
+    for (; base + kGroup <= n && misses < 64; base += kGroup) {
+      const I* from[kLanes];
+      double m[kLanes];
+      // Lane 0 warms up beside lane 1 and is then given the true mean.
+      for (int32_t j = 1; j < kLanes; ++j) from[j] = in + base + j * kSegment - warm;
+      from[0] = from[1];
+      for (int32_t j = 0; j < kLanes; ++j) m[j] = mean;
+      for (int32_t k0 = 0; k0 < warm; k0 += kTile) {
+        loadTile(from, k0, tile);
+        for (int32_t k = 0; k < kTile; ++k)
+          for (int32_t j = 0; j < kLanes; ++j) m[j] = m[j] + (tile[k][j] - m[j]) * s.rate;
+      }
+      m[0] = mean;
+      double first[kLanes];
+      for (int32_t j = 0; j < kLanes; ++j) {
+        first[j] = m[j];
+        from[j] = in + base + j * kSegment;
+      }
+      for (int32_t k0 = 0; k0 < kSegment; k0 += kTile) {
+        loadTile(from, k0, tile);
+        for (int32_t k = 0; k < kTile; ++k)
+          for (int32_t j = 0; j < kLanes; ++j) {
+            const double v = tile[k][j];
+            m[j] = m[j] + (v - m[j]) * s.rate;
+            upper[k][j] = v >= m[j] + s.consta;
+          }
+        for (int32_t j = 0; j < kLanes; ++j) {
+          O* to = out + base + j * kSegment + k0;
+          for (int32_t k = 0; k < kTile; ++k) to[k] = upper[k][j] ? above : below;
+        }
+      }
+      mean = m[0];
+      for (int32_t j = 1; j < kLanes; ++j) {
+        if (std::bit_cast<uint64_t>(first[j]) == std::bit_cast<uint64_t>(mean)) {
+          mean = m[j];
+        } else {
+          ++misses;
+          mean = adaptSerial(in + base + j * kSegment, out + base + j * kSegment, kSegment, mean, s, above, below);
+        }
+      }
+    }
+  }
+  return adaptSerial(in + base, out + base, n - base, mean, s, above, below);
+}
+
+template <class I, class O>
+double adaptRun(const I* in, O* out, int32_t n, double mean, const Settings& s, O above, O below) {
+  return s.typeB ? adaptSerial(in, out, n, mean, s, above, below) : adaptTypeA(in, out, n, mean, s, above, below);
 }
 
 template <class I, class O>
@@ -70,8 +161,18 @@ void adaptiveThreshold() {
     if (info.Planes != 1) fail(kGreyExpected);
     void** in = kxInterface::kxGetIMatrix();
     void** out = kxInterface::kxGetOMatrix(&info);
-    for (int32_t y = 0; y < info.Y; ++y)
-      adaptRow(static_cast<const I*>(in[y]), static_cast<O*>(out[y]), info.X, m, s, above, below);
+    auto row = [&](int32_t y) { return static_cast<const I*>(in[y]); };
+    auto outRow = [&](int32_t y) { return static_cast<O*>(out[y]); };
+    auto kernel = [&](const I* from, O* to, int32_t n) { m = adaptRun(from, to, n, m, s, above, below); };
+    // Rows laid out one after the other are scanned as one run.
+    bool joined = info.Y > 0 && int64_t(info.X) * info.Y <= INT32_MAX;
+    for (int32_t y = 1; y < info.Y && joined; ++y)
+      joined = row(y) == row(0) + int64_t(y) * info.X && outRow(y) == outRow(0) + int64_t(y) * info.X;
+    if (joined) {
+      runKernel(kernel, row(0), outRow(0), info.X * info.Y);
+    } else {
+      for (int32_t y = 0; y < info.Y; ++y) runKernel(kernel, row(y), outRow(y), info.X);
+    }
   }
 }
 
