@@ -19,9 +19,10 @@
 
 namespace rk {
 
-// Outputs of at least this many bytes are streamed: about the size where a matrix and its output
-// no longer share the last-level cache of common machines.
-constexpr std::size_t kStreamBytes = std::size_t(32) << 20;
+// Outputs of at least this many bytes are streamed: a matrix and its output of that size no longer
+// stay in a last-level cache shared with other work between one run and the next, and measured,
+// streamed stores already win there.
+constexpr std::size_t kStreamBytes = std::size_t(16) << 20;
 
 inline void streamFence() {
 #if RK_AVX2_PATH
@@ -29,10 +30,11 @@ inline void streamFence() {
 #endif
 }
 
-// Elements to write one by one before p reaches a 32-byte boundary (p aligned to its element).
+// Elements to write one by one before p reaches a boundary of `align` bytes, a power of two (p
+// aligned to its element).
 template <class T>
-inline std::size_t headToAlign(const T* p) {
-  return ((32 - (reinterpret_cast<std::uintptr_t>(p) & 31)) & 31) / sizeof(T);
+inline std::size_t headToAlign(const T* p, std::uintptr_t align = 32) {
+  return ((align - (reinterpret_cast<std::uintptr_t>(p) & (align - 1))) & (align - 1)) / sizeof(T);
 }
 
 #if RK_AVX2_PATH
@@ -49,7 +51,7 @@ template <bool Stream>
 [[gnu::target("avx2")]] inline void streamCopy(void* dst, const void* src, std::size_t n) {
   auto* d = static_cast<unsigned char*>(dst);
   const auto* s = static_cast<const unsigned char*>(src);
-  const std::size_t head = std::min(n, headToAlign(d));
+  const std::size_t head = std::min(n, headToAlign(d, 64));
   std::memcpy(d, s, head);
   std::size_t k = head;
   for (; k + 128 <= n; k += 128) {

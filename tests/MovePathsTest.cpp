@@ -8,6 +8,7 @@
 #include <functional>
 #include <tuple>
 
+#include "frame/Streaming.h"
 #include "support/Harness.h"
 #include "support/Reference.h"
 
@@ -92,8 +93,8 @@ std::size_t typeSize(kxType type) {
   return size;
 }
 
-// Rows for at least 32 MiB of output at `bytesPerRow` (the streaming threshold), plus one.
-int32_t streamedRows(std::size_t bytesPerRow) { return int32_t((std::size_t(32) << 20) / bytesPerRow + 2); }
+// Rows for a little more output than the streaming threshold at `bytesPerRow`.
+int32_t streamedRows(std::size_t bytesPerRow) { return int32_t(rk::kStreamBytes / bytesPerRow + 2); }
 
 // Split: three outputs of one type; join: three inputs of one type. All 16 type pairs.
 using Pair = std::tuple<kxType, kxType>;
@@ -121,14 +122,15 @@ Setup join(kxType in, kxType out, int32_t x, int32_t y) {
   };
 }
 
+// 107 pixels: for bytes and for dwords, pairs of vector blocks, one block more and a remainder.
 TEST_P(RGBPaths, SplitAgreesAtOddSizes) {
   const auto [in, out] = GetParam();
-  expectPathsAgree("_RGBSplitt", split(in, out, 67, 9));
+  expectPathsAgree("_RGBSplitt", split(in, out, 107, 9));
 }
 
 TEST_P(RGBPaths, JoinAgreesAtOddSizes) {
   const auto [in, out] = GetParam();
-  expectPathsAgree("_RGBJoin", join(in, out, 67, 9));
+  expectPathsAgree("_RGBJoin", join(in, out, 107, 9));
 }
 
 const auto kCodes = ::testing::Values(kxType(0), kxType(2), kxType(3), kxType(4));
@@ -213,6 +215,30 @@ TEST_P(StreamedMoves, QuarterTurnsOfALargerMatrixAgree) {
     if (move.degrees != 90 && move.degrees != -90) continue;
     SCOPED_TRACE(move.name);
     expectPathsAgree("_TransformImage", transform(t, t, 517, 1029, 1, move));
+  }
+}
+
+// Both paths share the register transposes, so the turns are also held against their mapping:
+// +90 puts input (x, y) at output (h-1-y, x), -90 at (y, w-1-x).
+TEST_P(StreamedMoves, QuarterTurnsPlaceEveryElement) {
+  const kxType t = GetParam();
+  const std::size_t size = typeSize(t);
+  const int32_t w = 517, h = 131;
+  for (double degrees : {90.0, -90.0}) {
+    SCOPED_TRACE(degrees);
+    auto inst = instance("_TransformImage");
+    transform(t, t, w, h, 1, {"", 2, degrees})(inst);
+    ASSERT_TRUE(inst.run().completed);
+    const auto* in = static_cast<const unsigned char*>(inst.inputs[0].stream.matrices.at(0)->data());
+    const auto* out = static_cast<const unsigned char*>(inst.outputs[0].stream.matrices.at(0)->data());
+    int32_t wrong = 0;
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        const int32_t ox = degrees > 0 ? h - 1 - y : y, oy = degrees > 0 ? x : w - 1 - x;
+        wrong += std::memcmp(in + (std::size_t(y) * w + x) * size, out + (std::size_t(oy) * h + ox) * size, size) != 0;
+      }
+    }
+    EXPECT_EQ(wrong, 0);
   }
 }
 

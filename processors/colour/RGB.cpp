@@ -88,39 +88,61 @@ constexpr ByteMasks kByteMasks = byteMasks();
 // a plane into one vector, a permute puts it in order; join runs the same steps backwards.
 constexpr int kLanes036 = 0x49, kLanes147 = 0x92, kLanes25 = 0x24;
 
-// Pixels [x, end) of a row, end - x a multiple of the block (32 bytes or 8 dwords); returns end.
+// Planes 0, 1 and 2 of one block of pixels (32 bytes or 8 dwords of each plane) starting at p.
+struct Planes {
+  __m256i v[3];
+};
+
+template <class T>
+[[gnu::target("avx2"), gnu::always_inline]] inline Planes splitBlock(const T* p, const __m256i (&m)[3][3]) {
+  Planes out;
+  if constexpr (sizeof(T) == 1) {
+    // Lane 0 takes the block's first sixteen pixels, lane 1 the next sixteen.
+    const auto* q = reinterpret_cast<const uint8_t*>(p);
+    const __m256i a0 = load16x2(q, q + 48), a1 = load16x2(q + 16, q + 64), a2 = load16x2(q + 32, q + 80);
+    for (int c = 0; c < 3; ++c)
+      out.v[c] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a0, m[0][c]), _mm256_shuffle_epi8(a1, m[1][c])),
+                                 _mm256_shuffle_epi8(a2, m[2][c]));
+  } else {
+    // m[0] holds the permutes that put each plane's gathered lanes in order.
+    const __m256i a0 = load32(p), a1 = load32(p + 8), a2 = load32(p + 16);
+    const __m256i tr = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes147), a2, kLanes25);
+    const __m256i tg = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes25), a2, kLanes036);
+    const __m256i tb = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes036), a2, kLanes147);
+    out.v[0] = _mm256_permutevar8x32_epi32(tr, m[0][0]);
+    out.v[1] = _mm256_permutevar8x32_epi32(tg, m[0][1]);
+    out.v[2] = _mm256_permutevar8x32_epi32(tb, m[0][2]);
+  }
+  return out;
+}
+
+// Pixels [x, end) of a row in whole blocks; returns end. Two blocks at a time, so that each plane
+// receives a whole 64-byte line in consecutive stores: streamed stores then fill their
+// write-combining buffers one line after another rather than three lines by halves.
 template <bool Stream, class T>
 [[gnu::target("avx2")]] std::size_t splitBlocks(const T* in, T* r, T* g, T* b, std::size_t x, std::size_t width) {
+  constexpr std::size_t n = 32 / sizeof(T);
+  __m256i m[3][3];
   if constexpr (sizeof(T) == 1) {
-    __m256i m[3][3];
     for (int k = 0; k < 3; ++k)
       for (int c = 0; c < 3; ++c) m[k][c] = mask(kByteMasks.split[k][c]);
-    T* out[3] = {r, g, b};
-    for (; x + 32 <= width; x += 32) {
-      // Lane 0 takes pixels x..x+15, lane 1 the next sixteen.
-      const uint8_t* p = reinterpret_cast<const uint8_t*>(in) + 3 * x;
-      const __m256i a0 = load16x2(p, p + 48), a1 = load16x2(p + 16, p + 64), a2 = load16x2(p + 32, p + 80);
-      for (int c = 0; c < 3; ++c) {
-        const __m256i v =
-            _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a0, m[0][c]), _mm256_shuffle_epi8(a1, m[1][c])),
-                            _mm256_shuffle_epi8(a2, m[2][c]));
-        store32<Stream>(out[c] + x, v);
-      }
-    }
   } else {
-    const __m256i pr = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
-    const __m256i pg = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
-    const __m256i pb = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
-    for (; x + 8 <= width; x += 8) {
-      const T* p = in + 3 * x;
-      const __m256i a0 = load32(p), a1 = load32(p + 8), a2 = load32(p + 16);
-      const __m256i tr = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes147), a2, kLanes25);
-      const __m256i tg = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes25), a2, kLanes036);
-      const __m256i tb = _mm256_blend_epi32(_mm256_blend_epi32(a0, a1, kLanes036), a2, kLanes147);
-      store32<Stream>(r + x, _mm256_permutevar8x32_epi32(tr, pr));
-      store32<Stream>(g + x, _mm256_permutevar8x32_epi32(tg, pg));
-      store32<Stream>(b + x, _mm256_permutevar8x32_epi32(tb, pb));
+    m[0][0] = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
+    m[0][1] = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
+    m[0][2] = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
+  }
+  T* out[3] = {r, g, b};
+  for (; x + 2 * n <= width; x += 2 * n) {
+    const Planes first = splitBlock(in + 3 * x, m);
+    const Planes second = splitBlock(in + 3 * (x + n), m);
+    for (int c = 0; c < 3; ++c) {
+      store32<Stream>(out[c] + x, first.v[c]);
+      store32<Stream>(out[c] + x + n, second.v[c]);
     }
+  }
+  for (; x + n <= width; x += n) {
+    const Planes last = splitBlock(in + 3 * x, m);
+    for (int c = 0; c < 3; ++c) store32<Stream>(out[c] + x, last.v[c]);
   }
   return x;
 }
@@ -162,14 +184,14 @@ template <bool Stream, class T>
   return x;
 }
 
-// A whole row: the blocks, streamed from the first pixel whose outputs are all 32-byte aligned
+// A whole row: the blocks, streamed from the first pixel whose outputs all start a 64-byte line
 // when they can be (the same misalignment on all three), with the pixels before and after moved
 // one by one.
 template <class T>
 [[gnu::target("avx2")]] void splitSame(const T* in, T* r, T* g, T* b, std::size_t width, bool stream) {
-  const std::size_t head = std::min(width, headToAlign(r));
+  const std::size_t head = std::min(width, headToAlign(r, 64));
   std::size_t x = 0;
-  if (stream && headToAlign(g) == headToAlign(r) && headToAlign(b) == headToAlign(r)) {
+  if (stream && headToAlign(g, 64) == headToAlign(r, 64) && headToAlign(b, 64) == headToAlign(r, 64)) {
     for (; x < head; ++x) {
       r[x] = in[3 * x];
       g[x] = in[3 * x + 1];

@@ -96,7 +96,7 @@ template <bool Stream, class T>
   constexpr std::size_t n = 32 / sizeof(T);
   std::size_t x = 0;
   if constexpr (Stream) {
-    for (const std::size_t head = std::min(width, headToAlign(dst)); x < head; ++x) dst[x] = src[width - 1 - x];
+    for (const std::size_t head = std::min(width, headToAlign(dst, 64)); x < head; ++x) dst[x] = src[width - 1 - x];
   }
   const __m256i bytes = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10,
                                          9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
