@@ -436,6 +436,7 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   std::unique_ptr<double[]> w(new (std::nothrow) double[stride]);
   std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[4 * stride]);
   std::unique_ptr<int32_t[]> inexact(new (std::nothrow) int32_t[stride]);
+  std::unique_ptr<uint64_t[]> place(new (std::nothrow) uint64_t[stride]);  // k * width1 + u, modulo 2^64
   // The second shear's new pixels are kept for kSteps source rows and then stored a few columns
   // at a time: the pixels of neighbouring columns land on the same few rows, so each destination
   // cache line is then written whole at once rather than a pixel or two per source row.
@@ -445,7 +446,7 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   // second shear's pixels of kSteps source rows.
   PackedPixel* const line = lines.take(std::max(width1, width3), 3 + kSteps);
   PackedPixel* const dest = d2.take(width1, height2);
-  if (!k || !w || !weight || !inexact || !line || !dest) return false;
+  if (!k || !w || !weight || !inexact || !place || !line || !dest) return false;
   const auto lineStride = static_cast<std::size_t>(std::max(width1, width3));
   PackedPixel* const result = line + 2 * lineStride;
   PackedPixel* const steps = line + 3 * lineStride;
@@ -458,6 +459,7 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
     const Shift shift = shiftOf(d);
     k[u] = shift.k;
     w[u] = shift.w;
+    place[u] = static_cast<uint64_t>(shift.k) * static_cast<uint64_t>(stride) + static_cast<uint64_t>(u);
     const int32_t fixed = fixedWeight(shift.w);
     if (fixed < 0) inexact[inexactCount++] = u;
     std::fill(&weight[4 * std::size_t(u)], &weight[4 * std::size_t(u) + 4], static_cast<uint16_t>(std::max(fixed, 0)));
@@ -486,15 +488,18 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
     shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, steps + std::size_t(step) * lineStride,
               width1, weight.get(), w.get(), inexact.get(), inexactCount, background);
     if (step + 1 < kSteps && i + 1 < height) continue;
+    // Source row r of column u lands at index r * width1 + place[u], which lies in the image
+    // exactly when the row it lands on does (0 <= u < width1).
     constexpr int32_t kColumns = 16;
+    const auto size = static_cast<uint64_t>(h2) * static_cast<uint64_t>(stride);
     for (int32_t u0 = 0; u0 < width1; u0 += kColumns) {
       const int32_t u1 = std::min(width1, u0 + kColumns);
       for (int32_t x = 0; x <= step; ++x) {
         const PackedPixel* const moved = steps + std::size_t(x) * lineStride;
-        const int64_t source = i - step + x;
+        const auto first = static_cast<uint64_t>(i - step + x) * static_cast<uint64_t>(stride);
         for (int32_t u = u0; u < u1; ++u) {
-          const int64_t j = source + k[u];
-          if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+          const uint64_t index = first + place[u];
+          if (index < size) dest[index] = moved[u];
         }
       }
     }
