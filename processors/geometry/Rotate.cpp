@@ -2,7 +2,8 @@
 //
 // Mirrors and the turns by 0, +-90 and +-180 degrees move elements and convert their type, nothing
 // else. Every other angle packs the matrix into 8-bit channels, rotates it with the engine of
-// Rotate.h and unpacks the result, so it serves one- and three-plane matrices only.
+// Rotate.h and unpacks the result, so it serves one- and three-plane matrices only. Packing, the
+// engine's whole-line paths and unpacking run on the kernel paths of frame/Paths.h.
 #include "processors/geometry/Rotate.h"
 
 #include <cmath>

@@ -1,9 +1,12 @@
 // The rotation engine: packed 8-bit-per-channel images rotated by any angle through three shears.
 //
-// PixelRotator holds the algorithms and reaches image storage only through its five operations.
-// The algorithms are templates over the engine type: given an engine of a final class, every
+// PixelRotator holds the algorithms and reaches image storage through its five operations. The
+// algorithms are templates over the engine type: given an engine of a final class, every
 // getPixel/setPixel is a direct call the compiler inlines, so the shear loops pay no virtual call
-// per pixel; given a PixelRotator& they still work, through the virtual operations.
+// per pixel; given a PixelRotator& they still work, through the virtual operations. An engine that
+// also hands out its pixels (PixelAccess) gets whole-line paths instead, bit for bit the same:
+// 16-bit fixed-point shares wherever they equal the double ones for all 256 channel values, SSE2
+// lines, and the steps fused (rotateRows) so that one working image is allocated, not three.
 #pragma once
 
 #include <algorithm>
@@ -364,7 +367,9 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
           std::memcpy(engine.pixels(result) + static_cast<std::size_t>(u) * static_cast<std::size_t>(outWidth), row,
                       static_cast<std::size_t>(outWidth) * sizeof(PackedPixel));
         });
-    return done ? result : nullptr;
+    if (done) return result;
+    if (result) engine.destroyImage(result, outWidth, outHeight);
+    return nullptr;
   }
   if (degrees == 0.0) {
     outWidth = width;
