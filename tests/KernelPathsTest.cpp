@@ -123,4 +123,34 @@ TEST(KernelPathsDivision, EveryByteQuotientOnBothPaths) {
   }
 }
 
+// The general rotation (packing, the three shears, unpacking) both ways, at an odd size and at
+// angles with and without a quarter turn first, for one and three planes.
+TEST(KernelPaths, GeneralRotationBaselineAndWidePathsAgree) {
+  for (int32_t planes : {1, 3}) {
+    for (double degrees : {30.0, -30.0, 100.0, 200.0, -290.0, 44.9}) {
+      SCOPED_TRACE(::testing::Message() << planes << " planes by " << degrees);
+      auto run = [&](bool baseline) {
+        auto inst = instance("_TransformImage");
+        addMatrix<float>(inst.inputs[0], 131, 70, planes, samples<float>(std::size_t(131 * 70 * planes), 5), "m");
+        inst.outputs[0].type = 0;
+        tagVARIANT type{}, angle{};
+        type.vt = VT_I4;
+        type.lVal = 2;
+        angle.vt = VT_R8;
+        angle.dblVal = degrees;
+        inst.params.at(std::size_t(inst.paramIndex("TransType"))) = type;
+        inst.params.at(std::size_t(inst.paramIndex("RotDegree"))) = angle;
+        forceBaseline(baseline);
+        const kxhost::RunResult r = inst.run();
+        forceBaseline(false);
+        EXPECT_TRUE(r.completed) << r.error;
+        return output<uint8_t>(inst, 0, 0);
+      };
+      const std::vector<uint8_t> base = run(true);
+      EXPECT_GT(base.size(), std::size_t(131 * 70 * planes));
+      EXPECT_EQ(base, run(false));
+    }
+  }
+}
+
 }  // namespace

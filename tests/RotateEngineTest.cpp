@@ -19,41 +19,58 @@ struct PixelRotatorProbe {
   static int32_t fixedWeight(double w) { return PixelRotator::fixedWeight(w); }
   static double truncated(int32_t v, double w) { return static_cast<double>(static_cast<int32_t>(v * w)); }
 
-  static std::vector<PackedPixel> skewFast(const std::vector<PackedPixel>& src, int32_t m, double d, PackedPixel bg) {
-    std::vector<PackedPixel> dst(std::size_t(m), 0xdeadbeefu);
+  // Grey pixels (one byte) stand for packed pixels with that value in all three channels; the
+  // per-pixel references work on those and keep channel 0.
+  template <class Px>
+  static PackedPixel widen(Px v) {
+    return sizeof(Px) == 1 ? PackedPixel{v} * 0x010101u : PackedPixel{v};
+  }
+  template <class Px>
+  static Px narrow(PackedPixel v) {
+    return sizeof(Px) == 1 ? static_cast<Px>(v & 0xffu) : static_cast<Px>(v);
+  }
+
+  template <class Px>
+  static std::vector<Px> skewFast(const std::vector<Px>& src, int32_t m, double d, Px bg) {
+    std::vector<Px> dst(std::size_t(m), static_cast<Px>(0xdeadbeefu));
     PixelRotator::skewRow(src.data(), int32_t(src.size()), dst.data(), m, d, bg);
     return dst;
   }
-  static std::vector<PackedPixel> skewSlow(const std::vector<PackedPixel>& src, int32_t m, double d, PackedPixel bg) {
-    std::vector<PackedPixel> dst(std::size_t(m), 0xdeadbeefu);
-    PixelRotator::skew([&](int32_t i) { return src.at(std::size_t(i)); },
-                       [&](int32_t j, PackedPixel v) { dst.at(std::size_t(j)) = v; }, int32_t(src.size()), m, d, bg);
+  template <class Px>
+  static std::vector<Px> skewSlow(const std::vector<Px>& src, int32_t m, double d, Px bg) {
+    std::vector<Px> dst(std::size_t(m), static_cast<Px>(0xdeadbeefu));
+    PixelRotator::skew([&](int32_t i) { return widen(src.at(std::size_t(i))); },
+                       [&](int32_t j, PackedPixel v) { dst.at(std::size_t(j)) = narrow<Px>(v); }, int32_t(src.size()),
+                       m, d, widen(bg));
     return dst;
   }
 
   // The second shear's step over a row with per-column weights, and the same by scaled() and
   // blended() pixel by pixel, as the per-pixel algorithms form it.
-  static std::vector<PackedPixel> stepFast(const std::vector<PackedPixel>& row, const std::vector<PackedPixel>* above,
-                                           const std::vector<double>& w, PackedPixel bg) {
+  template <class Px>
+  static std::vector<Px> stepFast(const std::vector<Px>& row, const std::vector<Px>* above,
+                                  const std::vector<double>& w, Px bg) {
     const std::size_t n = row.size();
-    std::vector<uint16_t> weight(4 * n);
+    std::vector<uint16_t> weight(sizeof(Px) * n);
     std::vector<int32_t> inexact;
     for (std::size_t u = 0; u < n; ++u) {
       const int32_t f = PixelRotator::fixedWeight(w[u]);
       if (f < 0) inexact.push_back(int32_t(u));
-      for (std::size_t b = 0; b < 4; ++b) weight[4 * u + b] = uint16_t(std::max(f, 0));
+      for (std::size_t b = 0; b < sizeof(Px); ++b) weight[sizeof(Px) * u + b] = uint16_t(std::max(f, 0));
     }
-    std::vector<PackedPixel> moved(n, 0xdeadbeefu);
+    std::vector<Px> moved(n, static_cast<Px>(0xdeadbeefu));
     PixelRotator::shearStep(row.data(), above ? above->data() : nullptr, moved.data(), int32_t(n), weight.data(),
                             w.data(), inexact.data(), int32_t(inexact.size()), bg);
     return moved;
   }
-  static std::vector<PackedPixel> stepSlow(const std::vector<PackedPixel>& row, const std::vector<PackedPixel>* above,
-                                           const std::vector<double>& w, PackedPixel bg) {
-    std::vector<PackedPixel> moved(row.size());
+  template <class Px>
+  static std::vector<Px> stepSlow(const std::vector<Px>& row, const std::vector<Px>* above,
+                                  const std::vector<double>& w, Px bg) {
+    std::vector<Px> moved(row.size());
     for (std::size_t u = 0; u < row.size(); ++u) {
-      const PackedPixel carry = above ? PixelRotator::scaled((*above)[u], w[u]) : bg;
-      moved[u] = PixelRotator::blended(row[u], PixelRotator::scaled(row[u], w[u]), carry);
+      const PackedPixel carry = above ? PixelRotator::scaled(widen((*above)[u]), w[u]) : widen(bg);
+      const PackedPixel p = widen(row[u]);
+      moved[u] = narrow<Px>(PixelRotator::blended(p, PixelRotator::scaled(p, w[u]), carry));
     }
     return moved;
   }
@@ -61,11 +78,19 @@ struct PixelRotatorProbe {
 
 namespace {
 
-std::vector<PackedPixel> noise(std::size_t n, uint32_t seed, bool highByte) {
+template <class Px = PackedPixel>
+std::vector<Px> noise(std::size_t n, uint32_t seed, bool highByte) {
   std::mt19937 gen(seed);
-  std::vector<PackedPixel> v(n);
-  for (PackedPixel& p : v) p = highByte ? gen() : gen() & 0xffffffu;
+  std::vector<Px> v(n);
+  for (Px& p : v) p = static_cast<Px>(highByte ? gen() : gen() & 0xffffffu);
   return v;
+}
+
+// f.template operator()<Px>() for packed and for grey pixels.
+template <class F>
+void forPixels(F&& f) {
+  f.template operator()<PackedPixel>();
+  f.template operator()<uint8_t>();
 }
 
 // Shifts of every kind: whole, tiny, just below a whole number (weights near 1 and exactly 1 after
@@ -113,17 +138,20 @@ TEST(RotateEngine, FixedWeightsMatchTruncationForEveryChannelValue) {
 }
 
 TEST(RotateEngine, WholeRowsMatchTheSkewOfEachPixel) {
-  for (int32_t n : {1, 2, 3, 4, 5, 7, 8, 9, 31, 64, 67}) {
-    for (int32_t m : {1, n, n + 1, n + 6, 2 * n + 3}) {
-      for (double d : kShifts) {
-        for (PackedPixel bg : {0u, 0xff80017fu}) {
-          const auto src = noise(std::size_t(n), uint32_t(n * 131 + m), bg != 0);
-          SCOPED_TRACE(::testing::Message() << n << " -> " << m << " by " << d << " bg " << bg);
-          ASSERT_EQ(PixelRotatorProbe::skewFast(src, m, d, bg), PixelRotatorProbe::skewSlow(src, m, d, bg));
+  forPixels([]<class Px>() {
+    for (int32_t n : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 64, 67}) {
+      for (int32_t m : {1, n, n + 1, n + 6, 2 * n + 3}) {
+        for (double d : kShifts) {
+          for (Px bg : {Px(0), static_cast<Px>(0xff80017fu)}) {
+            const auto src = noise<Px>(std::size_t(n), uint32_t(n * 131 + m), bg != 0);
+            SCOPED_TRACE(::testing::Message()
+                         << sizeof(Px) << "-byte " << n << " -> " << m << " by " << d << " bg " << uint32_t(bg));
+            ASSERT_EQ(PixelRotatorProbe::skewFast(src, m, d, bg), PixelRotatorProbe::skewSlow(src, m, d, bg));
+          }
         }
       }
     }
-  }
+  });
 }
 
 // Rows with a remainder after the vectors, weights of every kind (1 has no fixed form) and the
@@ -131,21 +159,24 @@ TEST(RotateEngine, WholeRowsMatchTheSkewOfEachPixel) {
 TEST(RotateEngine, ShearStepMatchesEachPixel) {
   std::mt19937_64 gen(3);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  for (int32_t n : {1, 3, 4, 5, 17, 66}) {
-    for (PackedPixel bg : {0u, 0x7f0180ffu}) {
-      const auto row = noise(std::size_t(n), uint32_t(n), bg != 0);
-      const auto above = noise(std::size_t(n), uint32_t(n + 1), bg != 0);
-      std::vector<double> w(static_cast<std::size_t>(n));
-      for (std::size_t u = 0; u < w.size(); ++u) w[u] = u % 5 == 2 ? 1.0 : u % 7 == 3 ? 0.5 : unit(gen);
-      SCOPED_TRACE(::testing::Message() << n << " columns, bg " << bg);
-      EXPECT_EQ(PixelRotatorProbe::stepFast(row, &above, w, bg), PixelRotatorProbe::stepSlow(row, &above, w, bg));
-      EXPECT_EQ(PixelRotatorProbe::stepFast(row, nullptr, w, bg), PixelRotatorProbe::stepSlow(row, nullptr, w, bg));
+  forPixels([&]<class Px>() {
+    for (int32_t n : {1, 3, 4, 5, 17, 33, 66}) {
+      for (Px bg : {Px(0), static_cast<Px>(0x7f0180ffu)}) {
+        const auto row = noise<Px>(std::size_t(n), uint32_t(n), bg != 0);
+        const auto above = noise<Px>(std::size_t(n), uint32_t(n + 1), bg != 0);
+        std::vector<double> w(static_cast<std::size_t>(n));
+        for (std::size_t u = 0; u < w.size(); ++u) w[u] = u % 5 == 2 ? 1.0 : u % 7 == 3 ? 0.5 : unit(gen);
+        SCOPED_TRACE(::testing::Message() << sizeof(Px) << "-byte, " << n << " columns, bg " << uint32_t(bg));
+        EXPECT_EQ(PixelRotatorProbe::stepFast(row, &above, w, bg), PixelRotatorProbe::stepSlow(row, &above, w, bg));
+        EXPECT_EQ(PixelRotatorProbe::stepFast<Px>(row, nullptr, w, bg),
+                  PixelRotatorProbe::stepSlow<Px>(row, nullptr, w, bg));
+      }
     }
-  }
+  });
 }
 
 // Whole rotations: the packed engine as its final class (whole lines) and through the base class
-// (pixel by pixel) give the same image.
+// (pixel by pixel) give the same image, and so do grey images on whole lines of bytes.
 class Rotations : public ::testing::TestWithParam<double> {};
 
 TEST_P(Rotations, WholeLinesMatchPixelByPixel) {
@@ -162,10 +193,29 @@ TEST_P(Rotations, WholeLinesMatchPixelByPixel) {
     ASSERT_EQ(fw, sw);
     ASSERT_EQ(fh, sh);
     const auto* a = static_cast<const PackedPixel*>(fast);
-    const auto* b = static_cast<const PackedPixel*>(slow);
+    const PackedPixel* b = static_cast<const PackedPixel*>(slow);
     EXPECT_EQ(std::vector<PackedPixel>(a, a + std::size_t(fw) * std::size_t(fh)),
               std::vector<PackedPixel>(b, b + std::size_t(sw) * std::size_t(sh)));
     engine.destroyImage(fast, fw, fh);
+    engine.destroyImage(slow, sw, sh);
+
+    // A grey image rotated as one byte per pixel gives channel 0 of the packed rotation.
+    std::vector<uint8_t> grey(src.size());
+    for (std::size_t i = 0; i < src.size(); ++i) {
+      grey[i] = static_cast<uint8_t>(src[i]);
+      src[i] = PackedPixel{grey[i]} * 0x010101u;
+    }
+    slow = PixelRotator::rotate(base, src.data(), w, h, GetParam(), 0x000c0c0c, sw, sh);
+    ASSERT_TRUE(slow);
+    b = static_cast<const PackedPixel*>(slow);
+    std::vector<uint8_t> want, got;
+    for (std::size_t i = 0; i < std::size_t(sw) * std::size_t(sh); ++i) want.push_back(static_cast<uint8_t>(b[i]));
+    const bool done = PixelRotator::rotateRows(
+        engine, w, h, GetParam(), uint8_t{12}, [&](int32_t u) { return grey.data() + std::size_t(u) * std::size_t(w); },
+        [&](int32_t ow, int32_t oh) { return ow == sw && oh == sh; },
+        [&](int32_t, const uint8_t* row) { got.insert(got.end(), row, row + sw); });
+    EXPECT_TRUE(done);
+    EXPECT_EQ(got, want);
     engine.destroyImage(slow, sw, sh);
   }
 }

@@ -239,6 +239,15 @@ INSTANTIATE_TEST_SUITE_P(TransformImage, Angles,
                                            -360.0, 270.0, -270.0, 100.0, 200.0, 300.0, 10.0, 44.999, 45.001, 134.5,
                                            315.5, 720.25, -1000.5, 89.9999, 90.0000001, 179.9, 1e-9));
 
+// An odd size larger than the engine's vectors, column strips and batches of rows, so that each
+// leaves a remainder; with and without a quarter turn first.
+TEST(TransformImage, OddSizeMatchesTheShearSteps) {
+  for (double degrees : {30.0, -30.0, 100.0, -200.0, 290.0}) {
+    expectLikeReference(131, 70, 1, degrees);
+    expectLikeReference(131, 70, 3, degrees);
+  }
+}
+
 TEST(TransformImage, OutputSizeFollowsTheShearFormula) {
   struct Case {
     double degrees;

@@ -2,7 +2,8 @@
 //
 // Mirrors and the turns by 0, +-90 and +-180 degrees move elements and convert their type, nothing
 // else. Every other angle packs the matrix into 8-bit channels, rotates it with the engine of
-// Rotate.h and unpacks the result, so it serves one- and three-plane matrices only.
+// Rotate.h and unpacks the result, so it serves one- and three-plane matrices only. Packing, the
+// engine's whole-line paths and unpacking run on the kernel paths of frame/Paths.h.
 #include "processors/geometry/Rotate.h"
 
 #include <cmath>
@@ -290,12 +291,13 @@ double engineAngle(double degrees) {
 // The quarter or half turn of a packed w x h image: mid(y, w-1-x) = src(x, y) for 90, mid(w-1-x,
 // h-1-y) for 180, mid(h-1-y, x) for 270. The quarter turns go in tiles, so that both images stay in
 // cache while one is read across and the other down.
-void preTurn(const PackedPixel* __restrict src, int32_t w, int32_t h, PackedPixel* __restrict mid, int32_t turn) {
+template <class Px>
+void preTurn(const Px* __restrict src, int32_t w, int32_t h, Px* __restrict mid, int32_t turn) {
   const auto width = static_cast<std::size_t>(w), height = static_cast<std::size_t>(h);
   if (turn == 180) {
     for (std::size_t y = 0; y < height; ++y) {
-      const PackedPixel* __restrict row = src + y * width;
-      PackedPixel* __restrict out = mid + (height - 1 - y) * width;
+      const Px* __restrict row = src + y * width;
+      Px* __restrict out = mid + (height - 1 - y) * width;
       for (std::size_t x = 0; x < width; ++x) out[width - 1 - x] = row[x];
     }
     return;
@@ -308,10 +310,10 @@ void preTurn(const PackedPixel* __restrict src, int32_t w, int32_t h, PackedPixe
       for (std::size_t x = x0; x < x1; ++x) {
         // Turned by 90, column x becomes row w-1-x read top down; by 270, row x read bottom up.
         if (turn == 90) {
-          PackedPixel* __restrict out = mid + (width - 1 - x) * height;
+          Px* __restrict out = mid + (width - 1 - x) * height;
           for (std::size_t y = y0; y < y1; ++y) out[y] = src[y * width + x];
         } else {
-          PackedPixel* __restrict out = mid + x * height + (height - 1);
+          Px* __restrict out = mid + x * height + (height - 1);
           for (std::size_t y = y0; y < y1; ++y) *(out - y) = src[y * width + x];
         }
       }
@@ -319,29 +321,40 @@ void preTurn(const PackedPixel* __restrict src, int32_t w, int32_t h, PackedPixe
   }
 }
 
-// One input row of w pixels packed: grey values fill all three channels, so the engine treats both
-// kinds alike. Runs of the row are reduced to bytes in one vectorised conversion first.
+// The engine's pixels for K planes: grey images go as one byte per pixel, the value of all three
+// channels, which the engine's whole-line paths take as they are.
+template <int K>
+using PixelOf = std::conditional_t<K == 1, uint8_t, PackedPixel>;
+
+// One input row of w pixels packed, reduced to bytes in one vectorised conversion first.
 template <int K, class I>
-void packRow(const I* src, PackedPixel* row, int32_t w) {
-  constexpr int32_t kRun = 4096;
-  uint8_t bytes[kRun * K];
-  for (int32_t x0 = 0; x0 < w; x0 += kRun) {
-    const int32_t n = std::min(kRun, w - x0);
-    convertRun(src + static_cast<std::size_t>(x0) * K, bytes, n * K);
-    PackedPixel* __restrict dst = row + x0;
-    for (int32_t x = 0; x < n; ++x) {
-      if constexpr (K == 3)
+void packRow(const I* src, PixelOf<K>* row, int32_t w) {
+  if constexpr (K == 1) {
+    convertRun(src, row, w);
+  } else {
+    constexpr int32_t kRun = 4096;
+    uint8_t bytes[kRun * K];
+    for (int32_t x0 = 0; x0 < w; x0 += kRun) {
+      const int32_t n = std::min(kRun, w - x0);
+      convertRun(src + static_cast<std::size_t>(x0) * K, bytes, n * K);
+      PackedPixel* __restrict dst = row + x0;
+      for (int32_t x = 0; x < n; ++x)
         dst[x] = PackedPixel{bytes[3 * x]} | PackedPixel{bytes[3 * x + 1]} << 8 | PackedPixel{bytes[3 * x + 2]} << 16;
-      else
-        dst[x] = PackedPixel{bytes[x]} * 0x010101u;
     }
   }
 }
 
 template <int K, class O>
-void unpackRow(const PackedPixel* __restrict src, O* __restrict row, int32_t w) {
+void unpackRow(const PixelOf<K>* __restrict src, O* __restrict row, int32_t w) {
   for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x)
     for (int c = 0; c < K; ++c) row[x * K + c] = convert<O>(static_cast<uint8_t>(src[x] >> (8 * c)));
+}
+
+// An engine image able to hold w x h pixels of K planes: grey ones take four to a packed pixel.
+template <int K>
+ImageOwner allocPixels(PackedPixelRotator& engine, int32_t w, int32_t h) {
+  const auto units = K == 1 ? static_cast<int32_t>((static_cast<int64_t>(w) + 3) / 4) : w;
+  return ImageOwner(engine, engine.allocImage(units, h), units, h);
 }
 
 // create(outInfo) makes the output matrix and returns its rows. The angle is brought within 45
@@ -376,21 +389,21 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
   // Packing, the shears and unpacking on the fastest path; create() is the host's, called once.
   auto run = [&]() {
     oneOrThree(planes, [&]<int K>() {
+      using Px = PixelOf<K>;
       PackedPixelRotator engine;
       // The turned image, or the one row that the source rows are packed into in turn.
-      const ImageOwner source(engine, turn ? engine.allocImage(midW, midH) : engine.allocImage(w, 1), turn ? midW : w,
-                              turn ? midH : 1);
+      const ImageOwner source = turn ? allocPixels<K>(engine, midW, midH) : allocPixels<K>(engine, w, 1);
       if (!source.get()) outOfMemory(w, h);
-      PackedPixel* const pixels = engine.pixels(source.get());
+      Px* const pixels = reinterpret_cast<Px*>(engine.pixels(source.get()));
       if (turn) {
-        const ImageOwner packed(engine, engine.allocImage(w, h), w, h);
+        const ImageOwner packed = allocPixels<K>(engine, w, h);
         if (!packed.get()) outOfMemory(w, h);
-        PackedPixel* const all = engine.pixels(packed.get());
+        Px* const all = reinterpret_cast<Px*>(engine.pixels(packed.get()));
         for (int32_t y = 0; y < h; ++y)
           packRow<K>(static_cast<const I*>(in[y]), all + static_cast<std::size_t>(y) * static_cast<std::size_t>(w), w);
         preTurn(all, w, h, pixels, turn);
       }
-      auto sourceRow = [&](int32_t u) -> const PackedPixel* {
+      auto sourceRow = [&](int32_t u) -> const Px* {
         if (turn) return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(midW);
         packRow<K>(static_cast<const I*>(in[u]), pixels, w);
         return pixels;
@@ -402,10 +415,8 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
         out = create(outInfo);
         return true;
       };
-      auto resultRow = [&](int32_t u, const PackedPixel* row) {
-        unpackRow<K>(row, static_cast<O*>(out[u]), outInfo.X);
-      };
-      if (!PixelRotator::rotateRows(engine, midW, midH, a, 0, sourceRow, begin, resultRow)) outOfMemory(w, h);
+      auto resultRow = [&](int32_t u, const Px* row) { unpackRow<K>(row, static_cast<O*>(out[u]), outInfo.X); };
+      if (!PixelRotator::rotateRows(engine, midW, midH, a, Px{0}, sourceRow, begin, resultRow)) outOfMemory(w, h);
     });
   };
   runKernel(run);

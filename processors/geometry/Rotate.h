@@ -1,9 +1,12 @@
 // The rotation engine: packed 8-bit-per-channel images rotated by any angle through three shears.
 //
-// PixelRotator holds the algorithms and reaches image storage only through its five operations.
-// The algorithms are templates over the engine type: given an engine of a final class, every
+// PixelRotator holds the algorithms and reaches image storage through its five operations. The
+// algorithms are templates over the engine type: given an engine of a final class, every
 // getPixel/setPixel is a direct call the compiler inlines, so the shear loops pay no virtual call
-// per pixel; given a PixelRotator& they still work, through the virtual operations.
+// per pixel; given a PixelRotator& they still work, through the virtual operations. An engine that
+// also hands out its pixels (PixelAccess) gets whole-line paths instead, bit for bit the same:
+// 16-bit fixed-point shares wherever they equal the double ones for all 256 channel values, SSE2
+// lines, and the steps fused (rotateRows) so that one working image is allocated, not three.
 #pragma once
 
 #include <algorithm>
@@ -68,8 +71,10 @@ public:
   // result is handed to resultRow(u, pixels) as it is made, after begin(width, height) has been
   // called once with the result's size. Returns false when memory is short or begin() does; what
   // the rotation allocated is released on every way out.
-  template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
-  static bool rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+  // Px is PackedPixel, or uint8_t for grey images (one byte per pixel, the value of all three
+  // channels): the result is then channel 0 of the packed rotation.
+  template <class Px, PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+  static bool rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, Px background,
                          SourceRow sourceRow, Begin begin, ResultRow resultRow);
 
 private:
@@ -219,25 +224,45 @@ private:
   }
 
 #if defined(__SSE2__)
-  // Four pixels at once: the shares (channels times the 16-bit weights, one per byte of the lower
-  // and upper two pixels), and p - share + carry byte by byte with byte 3 cleared, as blended() has it.
-  static __m128i shares4(__m128i p, __m128i fLow, __m128i fHigh) {
+  // Sixteen bytes at once: the shares (channels times the 16-bit weights, one weight per byte of
+  // the lower and upper eight), and p - share + carry byte by byte, with byte 3 of packed pixels
+  // cleared as blended() has it.
+  static __m128i shares16(__m128i p, __m128i fLow, __m128i fHigh) {
     const __m128i zero = _mm_setzero_si128();
     return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(p, zero), fLow),
                             _mm_mulhi_epu16(_mm_unpackhi_epi8(p, zero), fHigh));
   }
-  static __m128i blended4(__m128i p, __m128i share, __m128i carry) {
-    return _mm_and_si128(_mm_add_epi8(_mm_sub_epi8(p, share), carry), _mm_set1_epi32(0x00ffffff));
+  template <class Px>
+  static __m128i blended16(__m128i p, __m128i share, __m128i carry) {
+    const __m128i sum = _mm_add_epi8(_mm_sub_epi8(p, share), carry);
+    if constexpr (sizeof(Px) == 1)
+      return sum;
+    else
+      return _mm_and_si128(sum, _mm_set1_epi32(0x00ffffff));
+  }
+  template <class Px>
+  static __m128i splat(Px v) {
+    if constexpr (sizeof(Px) == 1)
+      return _mm_set1_epi8(static_cast<char>(v));
+    else
+      return _mm_set1_epi32(static_cast<int32_t>(v));
   }
 #endif
 
+  // The whole-line paths take packed pixels or grey ones: one byte, the one channel of a grey
+  // image, whose three packed channels are always equal. A grey pixel goes through the packed
+  // arithmetic as a pixel with its value in channel 0 and zero in the others, which stay zero.
+  template <class Px>
+  static constexpr int32_t kPerVector = 16 / static_cast<int32_t>(sizeof(Px));
+
   // skew() of one row of n pixels at src into the row of m pixels at dst, with the same result.
-  static void skewRow(const PackedPixel* __restrict src, int32_t n, PackedPixel* __restrict dst, int32_t m, double d,
-                      PackedPixel background) {
+  template <class Px>
+  static void skewRow(const Px* __restrict src, int32_t n, Px* __restrict dst, int32_t m, double d, Px background) {
     const auto [k, w] = shiftOf(d);
     const int32_t fixed = fixedWeight(w);
     if (fixed < 0) {
-      skew([src](int32_t i) { return src[i]; }, [dst](int32_t j, PackedPixel v) { dst[j] = v; }, n, m, d, background);
+      skew([src](int32_t i) { return PackedPixel{src[i]}; },
+           [dst](int32_t j, PackedPixel v) { dst[j] = static_cast<Px>(v); }, n, m, d, background);
       return;
     }
     const auto f = static_cast<uint32_t>(fixed);
@@ -249,20 +274,21 @@ private:
     if (first < last) {
       const auto shift = static_cast<int32_t>(k);
       const PackedPixel carry = first > 0 ? scaledFixed(src[first - 1], f) : background;
-      dst[first + shift] = blended(src[first], scaledFixed(src[first], f), carry);
+      dst[first + shift] = static_cast<Px>(blended(src[first], scaledFixed(src[first], f), carry));
       int32_t i = first + 1;
 #if defined(__SSE2__)
       const __m128i weight = _mm_set1_epi16(static_cast<int16_t>(f));
-      for (; i + 4 <= last; i += 4) {
+      for (; i + kPerVector<Px> <= last; i += kPerVector<Px>) {
         const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
         const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i - 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + shift),
-                         blended4(p, shares4(p, weight, weight), shares4(q, weight, weight)));
+                         blended16<Px>(p, shares16(p, weight, weight), shares16(q, weight, weight)));
       }
 #endif
-      for (; i < last; ++i) dst[i + shift] = blended(src[i], scaledFixed(src[i], f), scaledFixed(src[i - 1], f));
+      for (; i < last; ++i)
+        dst[i + shift] = static_cast<Px>(blended(src[i], scaledFixed(src[i], f), scaledFixed(src[i - 1], f)));
     }
-    if (end >= 0 && end < m) dst[end] = n > 0 ? scaledFixed(src[n - 1], f) : background;
+    if (end >= 0 && end < m) dst[end] = n > 0 ? static_cast<Px>(scaledFixed(src[n - 1], f)) : background;
     const auto tail = static_cast<int32_t>(std::clamp<int64_t>(end + 1, 0, m));
     std::fill(dst + tail, dst + m, background);
   }
@@ -271,36 +297,41 @@ private:
   // the share of the pixel above it (`above`, null for the first row, whose carry is the
   // background), into `moved`. Four columns at a time where their weights have a fixed form; the
   // rest, listed in `inexact`, in double as skewColumns() has it.
-  static void shearStep(const PackedPixel* __restrict row, const PackedPixel* __restrict above,
-                        PackedPixel* __restrict moved, int32_t width, const uint16_t* weight, const double* w,
-                        const int32_t* inexact, int32_t inexactCount, PackedPixel background) {
+  // `weight` holds each column's fixed weight once per byte of its pixel.
+  template <class Px>
+  static void shearStep(const Px* __restrict row, const Px* __restrict above, Px* __restrict moved, int32_t width,
+                        const uint16_t* weight, const double* w, const int32_t* inexact, int32_t inexactCount,
+                        Px background) {
+    constexpr std::size_t lanes = sizeof(Px);
     int32_t u = 0;
 #if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi32(static_cast<int32_t>(background));
-    for (; u + 4 <= width; u += 4) {
-      const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u));
-      const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 4 * u + 8));
+    const __m128i first = splat(background);
+    for (; u + kPerVector<Px> <= width; u += kPerVector<Px>) {
+      const __m128i fLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + lanes * std::size_t(u)));
+      const __m128i fHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + lanes * std::size_t(u) + 8));
       const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + u));
       const __m128i carry =
-          above ? shares4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + u)), fLow, fHigh) : first;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + u), blended4(p, shares4(p, fLow, fHigh), carry));
+          above ? shares16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(above + u)), fLow, fHigh) : first;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(moved + u), blended16<Px>(p, shares16(p, fLow, fHigh), carry));
     }
 #endif
     for (; u < width; ++u) {
-      const uint32_t f = weight[4 * u];
-      moved[u] = blended(row[u], scaledFixed(row[u], f), above ? scaledFixed(above[u], f) : background);
+      const uint32_t f = weight[lanes * std::size_t(u)];
+      moved[u] = static_cast<Px>(
+          blended(row[u], scaledFixed(row[u], f), above ? scaledFixed(above[u], f) : PackedPixel{background}));
     }
     for (int32_t x = 0; x < inexactCount; ++x) {
       const int32_t c = inexact[x];
-      moved[c] = blended(row[c], scaled(row[c], w[c]), above ? scaled(above[c], w[c]) : background);
+      moved[c] = static_cast<Px>(
+          blended(row[c], scaled(row[c], w[c]), above ? scaled(above[c], w[c]) : PackedPixel{background}));
     }
   }
 
   // Stores the background in row[u] for the columns u where `inside(u)` holds. Where the columns'
   // shifts run one way (`end` 1: the set starts at column 0; -1: it ends at the last column), it
   // is one run from that end and no other column is looked at.
-  template <class Inside>
-  static void fillRun(PackedPixel* row, int32_t width, int end, Inside inside, PackedPixel background) {
+  template <class Px, class Inside>
+  static void fillRun(Px* row, int32_t width, int end, Inside inside, Px background) {
     if (end > 0) {
       for (int32_t u = 0; u < width && inside(u); ++u) row[u] = background;
     } else if (end < 0) {
@@ -336,7 +367,9 @@ PixelRotator::Image PixelRotator::rotate(Engine& engine, Image source, int32_t w
           std::memcpy(engine.pixels(result) + static_cast<std::size_t>(u) * static_cast<std::size_t>(outWidth), row,
                       static_cast<std::size_t>(outWidth) * sizeof(PackedPixel));
         });
-    return done ? result : nullptr;
+    if (done) return result;
+    if (result) engine.destroyImage(result, outWidth, outHeight);
+    return nullptr;
   }
   if (degrees == 0.0) {
     outWidth = width;
@@ -404,17 +437,20 @@ struct PixelRotator::Held {
   ~Held() {
     if (image) engine.destroyImage(image, width, height);
   }
-  PackedPixel* take(int32_t w, int32_t h) {
-    image = engine.allocImage(w, h);
-    width = w;
+  // An image of w x h pixels of type Px, in as many of the engine's packed pixels as it takes.
+  template <class Px>
+  Px* take(int32_t w, int32_t h) {
+    width = static_cast<int32_t>((static_cast<int64_t>(w) * int64_t(sizeof(Px)) + 3) / 4);
     height = h;
-    return image ? engine.pixels(image) : nullptr;
+    image = engine.allocImage(width, height);
+    return image ? reinterpret_cast<Px*>(engine.pixels(image)) : nullptr;
   }
 };
 
-template <PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
-bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, PackedPixel background,
+template <class Px, PixelAccess Engine, class SourceRow, class Begin, class ResultRow>
+bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, double degrees, Px background,
                               SourceRow sourceRow, Begin begin, ResultRow resultRow) {
+  constexpr std::size_t lanes = sizeof(Px);
   if (degrees == 0.0) {
     if (!begin(width, height)) return false;
     for (int32_t u = 0; u < height; ++u) resultRow(u, sourceRow(u));
@@ -434,8 +470,9 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   // The columns' shifts of the second shear, formed by repeated subtraction as skewColumns() does.
   std::unique_ptr<int64_t[]> k(new (std::nothrow) int64_t[stride]);
   std::unique_ptr<double[]> w(new (std::nothrow) double[stride]);
-  std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[4 * stride]);
+  std::unique_ptr<uint16_t[]> weight(new (std::nothrow) uint16_t[lanes * stride]);
   std::unique_ptr<int32_t[]> inexact(new (std::nothrow) int32_t[stride]);
+  std::unique_ptr<uint64_t[]> place(new (std::nothrow) uint64_t[stride]);  // k * width1 + u, modulo 2^64
   // The second shear's new pixels are kept for kSteps source rows and then stored a few columns
   // at a time: the pixels of neighbouring columns land on the same few rows, so each destination
   // cache line is then written whole at once rather than a pixel or two per source row.
@@ -443,12 +480,12 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   Held<Engine> lines{engine}, d2{engine};
   // Rows 0 and 1: the first shear's current and previous row; 2: the third shear's row; then the
   // second shear's pixels of kSteps source rows.
-  PackedPixel* const line = lines.take(std::max(width1, width3), 3 + kSteps);
-  PackedPixel* const dest = d2.take(width1, height2);
-  if (!k || !w || !weight || !inexact || !line || !dest) return false;
+  Px* const line = lines.template take<Px>(std::max(width1, width3), 3 + kSteps);
+  Px* const dest = d2.template take<Px>(width1, height2);
+  if (!k || !w || !weight || !inexact || !place || !line || !dest) return false;
   const auto lineStride = static_cast<std::size_t>(std::max(width1, width3));
-  PackedPixel* const result = line + 2 * lineStride;
-  PackedPixel* const steps = line + 3 * lineStride;
+  Px* const result = line + 2 * lineStride;
+  Px* const steps = line + 3 * lineStride;
 
   int32_t inexactCount = 0;
   int64_t leadRows = 0, tailRow = height2;
@@ -458,9 +495,11 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
     const Shift shift = shiftOf(d);
     k[u] = shift.k;
     w[u] = shift.w;
+    place[u] = static_cast<uint64_t>(shift.k) * static_cast<uint64_t>(stride) + static_cast<uint64_t>(u);
     const int32_t fixed = fixedWeight(shift.w);
     if (fixed < 0) inexact[inexactCount++] = u;
-    std::fill(&weight[4 * std::size_t(u)], &weight[4 * std::size_t(u) + 4], static_cast<uint16_t>(std::max(fixed, 0)));
+    std::fill(&weight[lanes * std::size_t(u)], &weight[lanes * std::size_t(u) + lanes],
+              static_cast<uint16_t>(std::max(fixed, 0)));
     leadRows = std::max(leadRows, std::clamp<int64_t>(shift.k, 0, h2));
     tailRow = std::min(tailRow, std::clamp<int64_t>(height + shift.k + 1, 0, h2));
     if (u > 0) {
@@ -479,28 +518,31 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
 
   // First and second shear together: each row of the first goes straight into the second's step.
   for (int32_t i = 0; i < height; ++i) {
-    PackedPixel* const row = line + std::size_t(i & 1) * lineStride;
+    Px* const row = line + std::size_t(i & 1) * lineStride;
     const double shift = t >= 0 ? (i + 0.5) * t : ((i - height) + 0.5) * t;
     skewRow(sourceRow(i), width, row, width1, shift, background);
     const int32_t step = i % kSteps;
     shearStep(row, i > 0 ? line + std::size_t(~i & 1) * lineStride : nullptr, steps + std::size_t(step) * lineStride,
               width1, weight.get(), w.get(), inexact.get(), inexactCount, background);
     if (step + 1 < kSteps && i + 1 < height) continue;
+    // Source row r of column u lands at index r * width1 + place[u], which lies in the image
+    // exactly when the row it lands on does (0 <= u < width1).
     constexpr int32_t kColumns = 16;
+    const auto size = static_cast<uint64_t>(h2) * static_cast<uint64_t>(stride);
     for (int32_t u0 = 0; u0 < width1; u0 += kColumns) {
       const int32_t u1 = std::min(width1, u0 + kColumns);
       for (int32_t x = 0; x <= step; ++x) {
-        const PackedPixel* const moved = steps + std::size_t(x) * lineStride;
-        const int64_t source = i - step + x;
+        const Px* const moved = steps + std::size_t(x) * lineStride;
+        const auto first = static_cast<uint64_t>(i - step + x) * static_cast<uint64_t>(stride);
         for (int32_t u = u0; u < u1; ++u) {
-          const int64_t j = source + k[u];
-          if (j >= 0 && j < h2) dest[static_cast<std::size_t>(j) * stride + static_cast<std::size_t>(u)] = moved[u];
+          const uint64_t index = first + place[u];
+          if (index < size) dest[index] = moved[u];
         }
       }
     }
   }
   // Each column's last carry, below its moved pixels.
-  const PackedPixel* const last = height > 0 ? line + std::size_t((height - 1) & 1) * lineStride : nullptr;
+  const Px* const last = height > 0 ? line + std::size_t((height - 1) & 1) * lineStride : nullptr;
   bool isInexact = false;
   for (int32_t u = 0, x = 0; u < width1; ++u) {
     isInexact = x < inexactCount && inexact[x] == u;
@@ -508,8 +550,8 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
     const int64_t end = height + k[u];
     if (end < 0 || end >= h2) continue;
     PackedPixel carry = background;
-    if (last) carry = isInexact ? scaled(last[u], w[u]) : scaledFixed(last[u], weight[4 * std::size_t(u)]);
-    dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u)] = carry;
+    if (last) carry = isInexact ? scaled(last[u], w[u]) : scaledFixed(last[u], weight[lanes * std::size_t(u)]);
+    dest[static_cast<std::size_t>(end) * stride + static_cast<std::size_t>(u)] = static_cast<Px>(carry);
   }
   const int tailEnd = falling ? -1 : rising ? 1 : 0;
   for (auto j = static_cast<int32_t>(tailRow); j < height2; ++j) {
@@ -522,7 +564,7 @@ bool PixelRotator::rotateRows(Engine& engine, int32_t width, int32_t height, dou
   d = s >= 0 ? -(width - 1) * s * t : ((1 - h2) - (width - 1) * s) * t;
   for (int32_t u = 0; u < height2; ++u) {
     skewRow(dest + std::size_t(u) * stride, width1, result, width3, d, background);
-    resultRow(u, static_cast<const PackedPixel*>(result));
+    resultRow(u, static_cast<const Px*>(result));
     d = d + t;
   }
   return true;
