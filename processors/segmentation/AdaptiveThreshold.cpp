@@ -243,9 +243,13 @@ void adaptiveThreshold() {
     const bool wide = avx2Path();
     auto kernel = [&](const I* from, O* to, int32_t n) { m = adaptRun(from, to, n, m, s, above, below, wide); };
     // Rows laid out one after the other are scanned as one run.
+    // Addresses are compared as integers: rows elsewhere must not be reached by pointer arithmetic.
+    auto follows = [&](const void* first, const void* later, int32_t y, std::size_t size) {
+      return reinterpret_cast<uintptr_t>(later) - reinterpret_cast<uintptr_t>(first) == uintptr_t(y) * info.X * size;
+    };
     bool joined = info.Y > 0 && int64_t(info.X) * info.Y <= INT32_MAX;
     for (int32_t y = 1; y < info.Y && joined; ++y)
-      joined = row(y) == row(0) + int64_t(y) * info.X && outRow(y) == outRow(0) + int64_t(y) * info.X;
+      joined = follows(row(0), row(y), y, sizeof(I)) && follows(outRow(0), outRow(y), y, sizeof(O));
     if (joined) {
       runKernel(kernel, row(0), outRow(0), info.X * info.Y);
     } else {
