@@ -54,13 +54,14 @@ template <class I, class O>
 // When the true mean at the start of a segment (lane j - 1's final mean, once that is known to be
 // true) equals lane j's mean there, lane j's outputs and final mean are the serial scan's; otherwise
 // the segment is scanned again serially from the true mean.
-constexpr int32_t kLanes = 16, kSegment = 4096;
+constexpr int32_t kLanes = 16, kSegment = 8192;
 
-// Elements to warm a guessed mean up with: enough for any gap within +-2^20 to shrink below 2^-60
-// of the data, else 0 (the chain forgets too slowly, or the rate is not a contraction).
+// Elements to warm a guessed mean up with: enough for the gap to the true mean to shrink by 2^-64,
+// far below the last bit of a mean within 2^10 of the data's range, else 0 (the chain forgets too
+// slowly, or the rate is not a contraction).
 inline int32_t warmLength(double rate) {
   if (!(rate > 0.0 && rate <= 1.0)) return 0;
-  const double steps = 80.0 * 0.6931471805599453 / -std::log1p(-std::min(rate, 0.5));
+  const double steps = 64.0 * 0.6931471805599453 / -std::log1p(-std::min(rate, 0.5));
   if (!(steps < kSegment / 2)) return 0;
   return (static_cast<int32_t>(steps) / 4 + 1) * 4;
 }
