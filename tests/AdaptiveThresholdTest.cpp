@@ -227,7 +227,7 @@ void expectSerialScan(const std::vector<I>& data, int32_t x, const AdaptParams& 
 }
 
 TEST(BinAdapt, LongRunsMatchTheSerialScan) {
-  const std::size_t n = 300001;  // several groups of segments, and a remainder
+  const std::size_t n = 300001;  // groups of segments, and a remainder
   std::vector<uint8_t> noise = samples<uint8_t>(n, 21);
   std::vector<uint8_t> flat(n, 200);  // flat stretches of 5000 elements between noisy ones
   for (std::size_t k = 0; k < n; ++k)
@@ -236,7 +236,8 @@ TEST(BinAdapt, LongRunsMatchTheSerialScan) {
   std::vector<float> wide = samples<float>(n, 22);
   // The NaN takes the true mean where no guess follows: every later segment is scanned again, until
   // the scan stops guessing.
-  std::vector<double> withNaN(noise.begin(), noise.end());
+  std::vector<double> withNaN(n * 5);
+  for (std::size_t k = 0; k < withNaN.size(); ++k) withNaN[k] = noise[k % n];
   withNaN[1000] = std::numeric_limits<double>::quiet_NaN();
   for (double rate : {0.1, 0.6, 1.0, 0.002}) {
     const AdaptParams p{255, 0, -4.5, rate, 0};

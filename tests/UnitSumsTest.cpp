@@ -3,6 +3,7 @@
 // terms; on the build's own instructions and, where the processor has them, on AVX2.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -125,6 +126,67 @@ TEST(UnitSums, ExceptionalTerms) {
   expectSerialBits(back, 0.0, "sum back to zero");
   std::vector<float> big(30000, 3e37f);
   expectSerialBits(big, 0.0, "sums beyond the float range");
+}
+
+// Sums of squared deviations, block by block where allowed, against the serial sum.
+template <class T>
+double squaresBlockwise(const std::vector<T>& t, double mean, double s, bool wide) {
+  const auto n = static_cast<int32_t>(t.size());
+  for (int32_t base = 0; base < n; base += rk::units::kBlock) {
+    const int32_t m = std::min(rk::units::kBlock, n - base);
+    if (rk::units::addSquaresBlock(t.data() + base, m, mean, &s, wide)) continue;
+    for (int32_t k = 0; k < m; ++k) {
+      const double d = static_cast<double>(t[static_cast<std::size_t>(base + k)]) - mean;
+      s = s + d * d;
+    }
+  }
+  return s;
+}
+
+#if RK_AVX2_PATH
+template <class T>
+[[gnu::target("avx2"), gnu::flatten]] double wideSquares(const std::vector<T>& t, double mean, double s) {
+  return squaresBlockwise(t, mean, s, true);
+}
+#endif
+
+template <class T>
+void expectSerialSquares(const std::vector<T>& t, double mean, double start, const char* what) {
+  double serial = start;
+  for (T v : t) {
+    const double d = static_cast<double>(v) - mean;
+    serial = serial + d * d;
+  }
+  EXPECT_EQ(std::bit_cast<uint64_t>(squaresBlockwise(t, mean, start, false)), std::bit_cast<uint64_t>(serial)) << what;
+#if RK_AVX2_PATH
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(std::bit_cast<uint64_t>(wideSquares(t, mean, start)), std::bit_cast<uint64_t>(serial))
+        << what << " (AVX2)";
+  }
+#endif
+}
+
+TEST(UnitSums, SquaredDeviations) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> spread(-100.0f, 300.0f);
+  std::vector<float> values(30001);
+  for (auto& v : values) v = spread(rng);
+  expectSerialSquares(values, 97.25, 0.0, "spread");
+  expectSerialSquares(values, 97.25, 1e-3, "spread onto a small sum");
+  // Every square 2^-52 is half a unit of a sum in [2, 4): the serial sum rounds each to even, so
+  // the sum 2 never moves and the odd sum moves once.
+  std::vector<float> ties(9000, 0x1p-26f);
+  expectSerialSquares(ties, 0.0, 2.0, "ties onto 2");
+  expectSerialSquares(ties, 0.0, 2.0 + 0x1p-51, "ties onto an odd sum");
+  std::vector<float> withNaN(values), withInf(values), huge(values);
+  withNaN[5000] = std::numeric_limits<float>::quiet_NaN();
+  withInf[7000] = std::numeric_limits<float>::infinity();
+  huge[9000] = 3e38f;
+  expectSerialSquares(withNaN, 97.25, 0.0, "NaN");
+  expectSerialSquares(withInf, 97.25, 0.0, "infinity");
+  expectSerialSquares(huge, 97.25, 0.0, "a square far beyond the sum");
+  std::vector<double> doubles(values.begin(), values.end());
+  expectSerialSquares(doubles, 97.253, 0.0, "doubles");
 }
 
 // Byte sums in vector registers leave a remainder to the plain loop; all bytes 255 is the largest.

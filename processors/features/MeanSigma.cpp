@@ -129,22 +129,6 @@ inline double serialSum(const double* __restrict t, int32_t m, double s) {
   return s;
 }
 
-// The block t[0..m) added to *s in units; false (and *s unchanged) when it may not be.
-inline bool addInUnits(const double* __restrict t, int32_t m, double* s) {
-  Units u;
-  if (!u.set(*s)) return false;
-  uint64_t total = 0;  // at most kSquaresBlock terms below 2^52: no wrap
-  double refused = 0.0;
-  for (int32_t k = 0; k < m; ++k) {
-    const double r = t[k] * u.toUnits;
-    const double big = r + k2p52;
-    const bool fine = (r < k2p52) & (std::fabs(r - (big - k2p52)) != 0.5);
-    refused = fine ? refused : 1.0;
-    total += std::bit_cast<uint64_t>(big) - k2p52Bits;
-  }
-  return refused == 0.0 && u.add(total, s);
-}
-
 // table[p[0]] + ... + table[p[m - 1]]: eight bytes per load, four independent sums. The entries are
 // at most 2^52 and m at most kSquaresBlock, so no sum wraps, and whole numbers add up in any order.
 inline uint64_t tableSum(const uint8_t* __restrict p, int32_t m, const uint64_t* __restrict table) {
@@ -170,7 +154,7 @@ inline uint64_t tableSum(const uint8_t* __restrict p, int32_t m, const uint64_t*
 // is a sum of table entries. A square that may not be added in units gets 2^52, which makes every
 // block holding it fail the binade test.
 template <class I>
-double squaresSum(const I* __restrict in, int32_t n, double mean) {
+double squaresSum(const I* __restrict in, int32_t n, double mean, [[maybe_unused]] bool wide) {
   double terms[kSquaresBlock];
   double s = 0.0;
   if constexpr (std::is_same_v<I, uint8_t>) {
@@ -198,17 +182,17 @@ double squaresSum(const I* __restrict in, int32_t n, double mean) {
   } else {
     for (int32_t base = 0; base < n; base += kSquaresBlock) {
       const int32_t m = n - base < kSquaresBlock ? n - base : kSquaresBlock;
-      for (int32_t k = 0; k < m; ++k) terms[k] = square(in[base + k], mean);
-      if (!addInUnits(terms, m, &s)) s = serialSum(terms, m, s);
+      if (units::addSquaresBlock(in + base, m, mean, &s, wide)) continue;
+      for (int32_t k = 0; k < m; ++k) s = s + square(in[base + k], mean);
     }
   }
   return s;
 }
 
 template <class I, class O>
-O singlePlaneSquares(const I* __restrict in, int32_t n, O mean) {
+O singlePlaneSquares(const I* __restrict in, int32_t n, O mean, bool wide) {
   if constexpr (std::is_same_v<O, double>) {
-    return squaresSum(in, n, mean);
+    return squaresSum(in, n, mean, wide);
   } else {
     O s = 0;
     for (int32_t k = 0; k < n; ++k) s = addSquare(s, square(in[k], mean));
@@ -224,7 +208,7 @@ void meanSigma(const I* __restrict in, O* __restrict out, int32_t pixels, int32_
   std::fill(out, out + 2 * planes, O(0));
   if (planes == 1) {
     out[0] = divide(singlePlaneSum<I, O>(in, n, wide), pixels);
-    out[1] = divide(singlePlaneSquares(in, n, out[0]), pixels);
+    out[1] = divide(singlePlaneSquares(in, n, out[0], wide), pixels);
     return;
   }
   O* mean = out;

@@ -73,6 +73,12 @@ BlockScan scanBlock(const T* __restrict t, int32_t m, double magic) {
 // past the end of the data is harmless.
 constexpr int kAhead = 1024;
 
+// The address is formed as an integer: it may lie past the end of the data, where a prefetch is
+// harmless but pointer arithmetic is not allowed.
+inline void prefetchAhead(const void* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + kAhead), _MM_HINT_T0);
+}
+
 // The same scan in vector registers. minpd and maxpd return their second operand when either is
 // NaN, which keeps NaNs out of lo and hi as the scalar comparisons do.
 inline __m128d loadPair(const float* p) {
@@ -91,7 +97,7 @@ BlockScan scanBlockSse2(const T* __restrict t, int32_t m, double magic) {
   __m128i units0 = _mm_setzero_si128(), units1 = units0, frac0 = units0, frac1 = units0;
   int32_t k = 0;
   for (; k + 4 <= m; k += 4) {
-    _mm_prefetch(reinterpret_cast<const char*>(t + k) + kAhead, _MM_HINT_T0);
+    prefetchAhead(t + k);
     const __m128d x0 = loadPair(t + k), x1 = loadPair(t + k + 2);
     lo0 = _mm_min_pd(x0, lo0);
     lo1 = _mm_min_pd(x1, lo1);
@@ -140,7 +146,7 @@ template <class T>
   __m256i units0 = _mm256_setzero_si256(), units1 = units0, frac0 = units0, frac1 = units0;
   int32_t k = 0;
   for (; k + 8 <= m; k += 8) {
-    _mm_prefetch(reinterpret_cast<const char*>(t + k) + kAhead, _MM_HINT_T0);
+    prefetchAhead(t + k);
     const __m256d x0 = loadQuad(t + k), x1 = loadQuad(t + k + 4);
     lo0 = _mm256_min_pd(x0, lo0);
     lo1 = _mm256_min_pd(x1, lo1);
@@ -241,6 +247,85 @@ double sum(const T* __restrict t, int32_t n, double s, bool wide) {
   return s;
 }
 
+// Squared deviations (t[k] - mean)^2, each formed in double, scanned for one block onto a positive
+// sum in the binade of magic = 0.75 * 2^e: their sum in units, and whether any square is out of
+// range (at least 2^(e-2), or NaN) or halfway between two units, which the blockwise sum may not
+// take. Squares are never negative, so the partial sums only grow.
+struct SquaresScan {
+  uint64_t units;
+  bool refused;
+};
+
+template <class T>
+SquaresScan scanSquaresPlain(const T* __restrict t, int32_t m, double mean, double magic) {
+  const uint64_t magicBits = std::bit_cast<uint64_t>(magic);
+  const double range = magic / 3.0, half = magic * 0x1p-52 / 3.0;  // 2^(e-2) and u / 2, exactly
+  uint64_t units = 0;
+  int32_t refused = 0;
+  for (int32_t k = 0; k < m; ++k) {
+    const double d = static_cast<double>(t[k]) - mean;
+    const double sq = d * d;
+    const double big = sq + magic;
+    units += std::bit_cast<uint64_t>(big) - magicBits;
+    refused += !(sq < range) | (std::fabs(sq - (big - magic)) == half);
+  }
+  return {units, refused != 0};
+}
+
+#if RK_AVX2_PATH
+template <class T>
+[[gnu::target("avx2")]] SquaresScan scanSquaresAvx2(const T* __restrict t, int32_t m, double mean, double magic) {
+  const __m256d vmagic = _mm256_set1_pd(magic), vmean = _mm256_set1_pd(mean);
+  const __m256d range = _mm256_set1_pd(magic / 3.0), half = _mm256_set1_pd(magic * 0x1p-52 / 3.0);
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+  const __m256i magicBits = _mm256_castpd_si256(vmagic);
+  __m256i units0 = _mm256_setzero_si256(), units1 = units0;
+  __m256d bad0 = _mm256_setzero_pd(), bad1 = bad0;
+  int32_t k = 0;
+  for (; k + 8 <= m; k += 8) {
+    prefetchAhead(t + k);
+    const __m256d d0 = _mm256_sub_pd(loadQuad(t + k), vmean), d1 = _mm256_sub_pd(loadQuad(t + k + 4), vmean);
+    const __m256d sq0 = _mm256_mul_pd(d0, d0), sq1 = _mm256_mul_pd(d1, d1);
+    const __m256d big0 = _mm256_add_pd(sq0, vmagic), big1 = _mm256_add_pd(sq1, vmagic);
+    units0 = _mm256_add_epi64(units0, _mm256_sub_epi64(_mm256_castpd_si256(big0), magicBits));
+    units1 = _mm256_add_epi64(units1, _mm256_sub_epi64(_mm256_castpd_si256(big1), magicBits));
+    const __m256d f0 = _mm256_and_pd(_mm256_sub_pd(sq0, _mm256_sub_pd(big0, vmagic)), absMask);
+    const __m256d f1 = _mm256_and_pd(_mm256_sub_pd(sq1, _mm256_sub_pd(big1, vmagic)), absMask);
+    bad0 =
+        _mm256_or_pd(bad0, _mm256_or_pd(_mm256_cmp_pd(sq0, range, _CMP_NLT_UQ), _mm256_cmp_pd(f0, half, _CMP_EQ_OQ)));
+    bad1 =
+        _mm256_or_pd(bad1, _mm256_or_pd(_mm256_cmp_pd(sq1, range, _CMP_NLT_UQ), _mm256_cmp_pd(f1, half, _CMP_EQ_OQ)));
+  }
+  alignas(32) uint64_t u[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(u), _mm256_add_epi64(units0, units1));
+  const bool refused = _mm256_movemask_pd(_mm256_or_pd(bad0, bad1)) != 0;
+  const SquaresScan rest = scanSquaresPlain(t + k, m - k, mean, magic);
+  return {u[0] + u[1] + u[2] + u[3] + rest.units, refused || rest.refused};
+}
+#endif
+
+// The serial double sum s + (t[0] - mean)^2 + ... of a block, or false (and *s unchanged) when the
+// block may not be added in units; see the top of this file.
+template <class T>
+bool addSquaresBlock(const T* __restrict t, int32_t m, double mean, double* s, [[maybe_unused]] bool wide) {
+  if (!(*s > 0x1p-900 && *s < 0x1p900)) return false;
+  int e = 0;
+  std::frexp(*s, &e);
+  const double toUnits = std::ldexp(1.0, 53 - e);
+  const double magic = std::ldexp(0.75, e);
+  const auto start = static_cast<int64_t>(*s * toUnits);
+#if RK_AVX2_PATH
+  const SquaresScan scan = wide ? scanSquaresAvx2(t, m, mean, magic) : scanSquaresPlain(t, m, mean, magic);
+#else
+  const SquaresScan scan = scanSquaresPlain(t, m, mean, magic);
+#endif
+  if (scan.refused) return false;
+  const int64_t sum = start + static_cast<int64_t>(scan.units);  // at most 2048 terms below 2^51
+  if (sum > (int64_t(1) << 53) - 1) return false;
+  *s = static_cast<double>(sum) / toUnits;
+  return true;
+}
+
 // The exact sum of n bytes (n < 2^31, so it fits 64 bits), eight bytes at a time by psadbw.
 inline uint64_t byteSumPlain(const uint8_t* __restrict p, int32_t n) {
   uint64_t total = 0;
@@ -254,6 +339,7 @@ inline uint64_t byteSumSse2(const uint8_t* __restrict p, int32_t n) {
   __m128i a0 = zero, a1 = zero;
   int32_t k = 0;
   for (; k + 32 <= n; k += 32) {
+    prefetchAhead(p + k);
     a0 = _mm_add_epi64(a0, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)), zero));
     a1 = _mm_add_epi64(a1, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16)), zero));
   }
@@ -269,6 +355,7 @@ inline uint64_t byteSumSse2(const uint8_t* __restrict p, int32_t n) {
   __m256i a0 = zero, a1 = zero;
   int32_t k = 0;
   for (; k + 64 <= n; k += 64) {
+    prefetchAhead(p + k);
     a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k)), zero));
     a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 32)), zero));
   }

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "frame/Frame.h"
 
@@ -53,22 +54,105 @@ template <class I, class O>
 // When the true mean at the start of a segment (lane j - 1's final mean, once that is known to be
 // true) equals lane j's mean there, lane j's outputs and final mean are the serial scan's; otherwise
 // the segment is scanned again serially from the true mean.
-constexpr int32_t kLanes = 16, kSegment = 2048, kTile = 32;
+constexpr int32_t kLanes = 16, kSegment = 8192;
 
-// Elements to warm a guessed mean up with: enough for any gap within +-2^20 to shrink below 2^-60
-// of the data, else 0 (the chain forgets too slowly, or the rate is not a contraction).
+// Elements to warm a guessed mean up with: enough for the gap to the true mean to shrink by 2^-64,
+// far below the last bit of a mean within 2^10 of the data's range, else 0 (the chain forgets too
+// slowly, or the rate is not a contraction).
 inline int32_t warmLength(double rate) {
   if (!(rate > 0.0 && rate <= 1.0)) return 0;
-  const double steps = 80.0 * 0.6931471805599453 / -std::log1p(-std::min(rate, 0.5));
+  const double steps = 64.0 * 0.6931471805599453 / -std::log1p(-std::min(rate, 0.5));
   if (!(steps < kSegment / 2)) return 0;
-  return (static_cast<int32_t>(steps) / kTile + 1) * kTile;
+  return (static_cast<int32_t>(steps) / 4 + 1) * 4;
 }
 
-// The kTile elements of every lane from its own position, as doubles, lane index innermost.
+// Values of 32 bytes are passed differently with and without AVX; they never cross a call here
+// (the compiler reports it at the end of the file, so the warning stays off to the end).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Four lanes in one value. Everything here is inlined into the kernel, so the compiler keeps the
+// sixteen means in vector registers on either path (two halves each on the baseline path), and no
+// such value crosses a call.
+using Lanes4 = double __attribute__((vector_size(32)));
+using Mask4 = int64_t __attribute__((vector_size(32)));
+constexpr int32_t kQuads = kLanes / 4;
+
+// Four elements of each image type in one value.
+template <class T>
+struct Four;
+template <>
+struct Four<uint8_t> {
+  using type = uint8_t __attribute__((vector_size(4)));
+};
+template <>
+struct Four<int32_t> {
+  using type = int32_t __attribute__((vector_size(16)));
+};
+template <>
+struct Four<float> {
+  using type = float __attribute__((vector_size(16)));
+};
+template <>
+struct Four<double> {
+  using type = double __attribute__((vector_size(32)));
+};
+
+// Four consecutive elements of one lane as doubles.
 template <class I>
-void loadTile(const I* const* from, int32_t k0, double (*tile)[kLanes]) {
-  for (int32_t j = 0; j < kLanes; ++j)
-    for (int32_t k = 0; k < kTile; ++k) tile[k][j] = static_cast<double>(from[j][k0 + k]);
+[[gnu::always_inline]] inline Lanes4 loadFour(const I* p) {
+  typename Four<I>::type v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::is_same_v<I, uint8_t>) {
+    const Four<int32_t>::type w = {v[0], v[1], v[2], v[3]};
+    return __builtin_convertvector(w, Lanes4);
+  } else
+    return __builtin_convertvector(v, Lanes4);
+}
+
+// Rows of four become columns of four: r[j][k] -> c[k][j].
+template <class V>
+[[gnu::always_inline]] inline void transpose(const V* r, V* c) {
+  const V t0 = __builtin_shufflevector(r[0], r[1], 0, 4, 2, 6), t1 = __builtin_shufflevector(r[0], r[1], 1, 5, 3, 7);
+  const V t2 = __builtin_shufflevector(r[2], r[3], 0, 4, 2, 6), t3 = __builtin_shufflevector(r[2], r[3], 1, 5, 3, 7);
+  c[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  c[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  c[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  c[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// Four steps of the four lanes of quad q, each reading from[j] + k; with `out`, the elements of
+// every lane are classified and written to to[j] + k.
+template <class I, class O, bool kWrite>
+[[gnu::always_inline]] inline void stepFour(const I* const* from, O* const* to, int32_t k, Lanes4& m, double rate,
+                                            double consta, const Lanes4& above, const Lanes4& below) {
+  Lanes4 rows[4], steps[4];
+  for (int32_t j = 0; j < 4; ++j) rows[j] = loadFour(from[j] + k);
+  transpose(rows, steps);
+  Mask4 upper[4];
+  for (int32_t i = 0; i < 4; ++i) {
+    m = m + (steps[i] - m) * rate;
+    upper[i] = steps[i] >= m + consta;
+  }
+  if constexpr (kWrite) {
+    const O a = static_cast<O>(above[0]), b = static_cast<O>(below[0]);
+    [[maybe_unused]] const typename Four<O>::type aboveBytes = {a, a, a, a}, belowBytes = {b, b, b, b};
+    Mask4 byLane[4];
+    transpose(upper, byLane);
+    for (int32_t j = 0; j < 4; ++j) {
+      const Lanes4 chosen = byLane[j] != 0 ? above : below;
+      typename Four<O>::type v;
+      if constexpr (std::is_same_v<O, uint8_t>) {
+        // The low byte of each lane's mask, then the bits of the upper or the lower value.
+        using Bytes32 = uint8_t __attribute__((vector_size(32)));
+        const auto bytes = reinterpret_cast<const Bytes32&>(byLane[j]);
+        const typename Four<O>::type pick = __builtin_shufflevector(bytes, bytes, 0, 8, 16, 24);
+        v = (pick & aboveBytes) | (~pick & belowBytes);
+      } else {
+        v = __builtin_convertvector(chosen, typename Four<O>::type);
+      }
+      std::memcpy(to[j] + k, &v, sizeof v);
+    }
+  }
 }
 
 template <class I, class O>
@@ -76,48 +160,40 @@ double adaptTypeA(const I* __restrict in, O* __restrict out, int32_t n, double m
                   O below) {
   const int32_t warm = warmLength(s.rate);
   constexpr int32_t kGroup = kLanes * kSegment;
+  const double a = static_cast<double>(above), b = static_cast<double>(below);
+  const Lanes4 above4 = {a, a, a, a}, below4 = {b, b, b, b};
   int32_t base = 0;
   int32_t misses = 0;
   if (warm > 0) {
-    alignas(64) double tile[kTile][kLanes];
-    alignas(64) uint8_t upper[kTile][kLanes];
     // Many missed segments mean data the guesses do not survive (long flat stretches): the rest
     // is left to the serial scan.
     for (; base + kGroup <= n && misses < 64; base += kGroup) {
       const I* from[kLanes];
-      double m[kLanes];
+      O* to[kLanes];
       // Lane 0 warms up beside lane 1 and is then given the true mean.
       for (int32_t j = 1; j < kLanes; ++j) from[j] = in + base + j * kSegment - warm;
       from[0] = from[1];
-      for (int32_t j = 0; j < kLanes; ++j) m[j] = mean;
-      for (int32_t k0 = 0; k0 < warm; k0 += kTile) {
-        loadTile(from, k0, tile);
-        for (int32_t k = 0; k < kTile; ++k)
-          for (int32_t j = 0; j < kLanes; ++j) m[j] = m[j] + (tile[k][j] - m[j]) * s.rate;
-      }
-      m[0] = mean;
+      Lanes4 m[kQuads];
+      for (int32_t q = 0; q < kQuads; ++q) m[q] = Lanes4{mean, mean, mean, mean};
+      for (int32_t k = 0; k < warm; k += 4)
+        for (int32_t q = 0; q < kQuads; ++q)
+          stepFour<I, O, false>(from + 4 * q, to + 4 * q, k, m[q], s.rate, s.consta, above4, below4);
+      m[0][0] = mean;
       double first[kLanes];
+      std::memcpy(first, m, sizeof first);
       for (int32_t j = 0; j < kLanes; ++j) {
-        first[j] = m[j];
         from[j] = in + base + j * kSegment;
+        to[j] = out + base + j * kSegment;
       }
-      for (int32_t k0 = 0; k0 < kSegment; k0 += kTile) {
-        loadTile(from, k0, tile);
-        for (int32_t k = 0; k < kTile; ++k)
-          for (int32_t j = 0; j < kLanes; ++j) {
-            const double v = tile[k][j];
-            m[j] = m[j] + (v - m[j]) * s.rate;
-            upper[k][j] = v >= m[j] + s.consta;
-          }
-        for (int32_t j = 0; j < kLanes; ++j) {
-          O* to = out + base + j * kSegment + k0;
-          for (int32_t k = 0; k < kTile; ++k) to[k] = upper[k][j] ? above : below;
-        }
-      }
-      mean = m[0];
+      for (int32_t k = 0; k < kSegment; k += 4)
+        for (int32_t q = 0; q < kQuads; ++q)
+          stepFour<I, O, true>(from + 4 * q, to + 4 * q, k, m[q], s.rate, s.consta, above4, below4);
+      double last[kLanes];
+      std::memcpy(last, m, sizeof last);
+      mean = last[0];
       for (int32_t j = 1; j < kLanes; ++j) {
         if (std::bit_cast<uint64_t>(first[j]) == std::bit_cast<uint64_t>(mean)) {
-          mean = m[j];
+          mean = last[j];
         } else {
           ++misses;
           mean = adaptSerial(in + base + j * kSegment, out + base + j * kSegment, kSegment, mean, s, above, below);
@@ -128,9 +204,11 @@ double adaptTypeA(const I* __restrict in, O* __restrict out, int32_t n, double m
   return adaptSerial(in + base, out + base, n - base, mean, s, above, below);
 }
 
+// The side-by-side scan needs AVX2's shuffles to pay: on the baseline path the serial scan is faster.
 template <class I, class O>
-double adaptRun(const I* in, O* out, int32_t n, double mean, const Settings& s, O above, O below) {
-  return s.typeB ? adaptSerial(in, out, n, mean, s, above, below) : adaptTypeA(in, out, n, mean, s, above, below);
+double adaptRun(const I* in, O* out, int32_t n, double mean, const Settings& s, O above, O below, bool wide) {
+  if (s.typeB || !wide) return adaptSerial(in, out, n, mean, s, above, below);
+  return adaptTypeA(in, out, n, mean, s, above, below);
 }
 
 template <class I, class O>
@@ -163,11 +241,16 @@ void adaptiveThreshold() {
     void** out = kxInterface::kxGetOMatrix(&info);
     auto row = [&](int32_t y) { return static_cast<const I*>(in[y]); };
     auto outRow = [&](int32_t y) { return static_cast<O*>(out[y]); };
-    auto kernel = [&](const I* from, O* to, int32_t n) { m = adaptRun(from, to, n, m, s, above, below); };
+    const bool wide = avx2Path();
+    auto kernel = [&](const I* from, O* to, int32_t n) { m = adaptRun(from, to, n, m, s, above, below, wide); };
     // Rows laid out one after the other are scanned as one run.
+    // Addresses are compared as integers: rows elsewhere must not be reached by pointer arithmetic.
+    auto follows = [&](const void* first, const void* later, int32_t y, std::size_t size) {
+      return reinterpret_cast<uintptr_t>(later) - reinterpret_cast<uintptr_t>(first) == uintptr_t(y) * info.X * size;
+    };
     bool joined = info.Y > 0 && int64_t(info.X) * info.Y <= INT32_MAX;
     for (int32_t y = 1; y < info.Y && joined; ++y)
-      joined = row(y) == row(0) + int64_t(y) * info.X && outRow(y) == outRow(0) + int64_t(y) * info.X;
+      joined = follows(row(0), row(y), y, sizeof(I)) && follows(outRow(0), outRow(y), y, sizeof(O));
     if (joined) {
       runKernel(kernel, row(0), outRow(0), info.X * info.Y);
     } else {
