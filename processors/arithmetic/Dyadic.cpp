@@ -94,7 +94,7 @@ void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out
 template <class O, class A, class B>
 bool badDivision(A a, B b) {
   // Bitwise rather than short-circuit tests, so that a block of them vectorises.
-  bool bad = !(b < B(0) || b > B(0));
+  bool bad = !((b < B(0)) | (b > B(0)));
   if constexpr (isInteger<O>) {
     const O db = convert<O>(b);
     bad = bad | (db == O(0));
@@ -174,8 +174,10 @@ void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict ou
     const A* ba = a + base;
     const B* bb = b + base;
     O* bo = out + base;
-    int32_t bad = 0;
-    for (int32_t k = 0; k < m; ++k) bad |= int32_t(badDivision<O>(ba[k], bb[k]));
+    // The flags are collected at the operands' width, so that the test of 8-bit operands stays in bytes.
+    using Flag = std::conditional_t<sizeof(A) == 1 && sizeof(B) == 1, uint8_t, int32_t>;
+    Flag bad = 0;
+    for (int32_t k = 0; k < m; ++k) bad |= Flag(badDivision<O>(ba[k], bb[k]));
     if (bad != 0) {
       int32_t valid = 0;
       while (!badDivision<O>(ba[valid], bb[valid])) ++valid;
