@@ -7,8 +7,9 @@
 #include <cstdint>
 
 #include "frame/Frame.h"
+#include "frame/Streaming.h"
 
-#if defined(__SSE2__)
+#if RK_AVX2_PATH
 #include <immintrin.h>
 #endif
 
@@ -88,39 +89,13 @@ void elementwiseRun(const A* __restrict a, const B* __restrict b, O* __restrict 
   for (int32_t k = 0; k < n; ++k) out[k] = Op::template apply<O>(a[k], b[k]);
 }
 
-#if defined(__SSE2__)
-// Copies n bytes to dst with streaming stores, which write past the caches.
-inline void streamBytes(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t n) {
-  int32_t k = 0;
-  for (; k < n && (reinterpret_cast<uintptr_t>(dst + k) & 15) != 0; ++k) dst[k] = src[k];
-  for (; k + 16 <= n; k += 16)
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k)));
-  for (; k < n; ++k) dst[k] = src[k];
-}
-#endif
-
-// Matrices of 8-bit elements this large are far beyond the caches, and 8-bit arithmetic is quicker
-// than the memory: their results are formed a block at a time in the first-level cache and stored
-// with streaming stores, which spares reading every output line into the cache before it is written.
-constexpr int32_t kStreamFrom = 1 << 22;
-
 template <class Op, class A, class B, class O>
 void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
-#if defined(__SSE2__)
   if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>) {
-    if (n >= kStreamFrom) {
-      constexpr int32_t kBlock = 4096;
-      alignas(32) uint8_t block[kBlock];
-      for (int32_t base = 0; base < n; base += kBlock) {
-        const int32_t m = std::min(kBlock, n - base);
-        elementwiseRun<Op>(a + base, b + base, block, m);
-        streamBytes(block, out + base, m);
-      }
-      _mm_sfence();
+    if (streamed(out, n,
+                 [=](int32_t base, uint8_t* block, int32_t m) { elementwiseRun<Op>(a + base, b + base, block, m); }))
       return;
-    }
   }
-#endif
   elementwiseRun<Op>(a, b, out, n);
 }
 
