@@ -22,7 +22,7 @@ bool streamed(uint8_t* __restrict out, int32_t n, Run run) {
 #if defined(__SSE2__)
   if (n < kStreamFrom) return false;
   constexpr int32_t kBlock = 4096;
-  alignas(32) uint8_t block[kBlock];
+  uint8_t block[kBlock];
   for (int32_t base = 0; base < n; base += kBlock) {
     const int32_t m = std::min(kBlock, n - base);
     run(base, block, m);
@@ -31,7 +31,7 @@ bool streamed(uint8_t* __restrict out, int32_t n, Run run) {
     for (; k < m && (reinterpret_cast<uintptr_t>(dst + k) & 15) != 0; ++k) dst[k] = block[k];
     for (; k + 16 <= m; k += 16)
       _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k),
-                       _mm_load_si128(reinterpret_cast<const __m128i*>(block + k)));
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k)));
     for (; k < m; ++k) dst[k] = block[k];
   }
   _mm_sfence();
