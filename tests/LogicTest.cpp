@@ -72,30 +72,6 @@ INSTANTIATE_TEST_SUITE_P(Corners, OrSpot,
                                            Spot{0, 2, 256, 2, 256, 2, 0}, Spot{0, 4, 0.9, 4, 0.9, 0, 0},
                                            Spot{0, 3, -0.5, 2, 0, 3, 0}));
 
-// 8-bit matrices of several million elements are written with streaming stores, a block at a time.
-TEST(Bitwise, LargeByteMatricesCombineEveryElement) {
-  const std::size_t n = (std::size_t(1) << 22) + 4099;
-  std::vector<uint8_t> a(n), b(n);
-  uint32_t x = 5;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = static_cast<uint8_t>(x >> 24);
-    b[k] = static_cast<uint8_t>(x >> 16);
-  }
-  for (const char* entry : {"_AndImage", "_OrImage"}) {
-    auto inst = instance(entry);
-    addRow<uint8_t>(inst.inputs[0], a);
-    addRow<uint8_t>(inst.inputs[1], b);
-    inst.outputs[0].type = 0;
-    kxhost::RunResult r = inst.run();
-    ASSERT_TRUE(r.completed) << r.error;
-    const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
-    ASSERT_EQ(out.size(), n);
-    const bool isAnd = entry[1] == 'A';
-    for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(out[k], isAnd ? (a[k] & b[k]) : (a[k] | b[k])) << entry << " " << k;
-  }
-}
-
 // ---- NOT ---------------------------------------------------------------------------------------
 
 // The rule as stated: extremes kept in the input type from the given start values, then every

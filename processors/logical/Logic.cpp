@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "frame/Frame.h"
-#include "frame/Streaming.h"
 
 namespace rk {
 namespace {
@@ -58,14 +57,7 @@ bool combineIn32(const A* __restrict a, const B* __restrict b, O* __restrict out
 template <class Op, class A, class B, class O>
 void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
   if constexpr (isInteger<A> && isInteger<B>) {
-    auto run = [=](int32_t base, O* __restrict to, int32_t m) {
-      for (int32_t k = 0; k < m; ++k)
-        to[k] = convert<O>(Op::apply(convert<uint8_t>(a[base + k]), convert<uint8_t>(b[base + k])));
-    };
-    if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>) {
-      if (streamed(out, n, run)) return;
-    }
-    run(0, out, n);
+    for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
   } else {
     // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
     // a block with an operand outside the 32-bit range done again with each operand reduced by
