@@ -13,7 +13,7 @@
 
 #include "frame/Paths.h"
 
-#if RK_AVX2_PATH
+#if RK_AVX2_PATH || defined(__SSE2__)
 #include <immintrin.h>
 #endif
 
@@ -69,5 +69,36 @@ template <bool Stream>
 }
 
 #endif
+
+// For 8-bit kernels simpler than the memory: run(base, block, m) forms the results of elements
+// base .. base + m - 1 in a block that stays in the first-level cache, and streamed(out, n, run)
+// stores them to out with streaming stores (SSE2, so on every path). False, with nothing done, where
+// the output is smaller than kStreamBytes or the target has no SSE2.
+template <class Run>
+bool streamed(uint8_t* __restrict out, int32_t n, Run run) {
+#if defined(__SSE2__)
+  if (n < 0 || static_cast<std::size_t>(n) < kStreamBytes) return false;
+  constexpr int32_t kBlock = 4096;
+  uint8_t block[kBlock];
+  for (int32_t base = 0; base < n; base += kBlock) {
+    const int32_t m = std::min(kBlock, n - base);
+    run(base, block, m);
+    uint8_t* dst = out + base;
+    int32_t k = 0;
+    for (; k < m && (reinterpret_cast<uintptr_t>(dst + k) & 15) != 0; ++k) dst[k] = block[k];
+    for (; k + 16 <= m; k += 16)
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k)));
+    for (; k < m; ++k) dst[k] = block[k];
+  }
+  _mm_sfence();
+  return true;
+#else
+  (void)out;
+  (void)n;
+  (void)run;
+  return false;
+#endif
+}
 
 }  // namespace rk

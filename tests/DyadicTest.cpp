@@ -412,3 +412,36 @@ TEST(Division, ZeroAfterSeveralBlocksLeavesTheQuotientsBeforeIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// 8-bit outputs of 16 MiB and more are written with streaming stores, a block at a time:
+// every element of one such matrix (with a remainder after the blocks) against the reference.
+class LargeBytes : public ::testing::TestWithParam<Op> {};
+
+TEST_P(LargeBytes, MatchTheReference) {
+  const Op op = GetParam();
+  const std::size_t n = (std::size_t(1) << 24) + 4099;
+  std::vector<uint8_t> a(n), b(n);
+  uint32_t x = 99;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = static_cast<uint8_t>(x >> 24);
+    b[k] = static_cast<uint8_t>(x >> 16);
+  }
+  auto inst = instance(entryOf(op));
+  addRow<uint8_t>(inst.inputs[0], a);
+  addRow<uint8_t>(inst.inputs[1], b);
+  inst.outputs[0].type = 0;
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  ASSERT_EQ(out.size(), n);
+  for (std::size_t k = 0; k < n; ++k)
+    ASSERT_EQ(out[k], reference<uint8_t>(op, a[k], b[k])) << k << ": " << +a[k] << " op " << +b[k];
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, LargeBytes, ::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::AbsDiff),
+                         [](const auto& info) { return std::string(entryOf(info.param) + 1); });
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "frame/Frame.h"
+#include "frame/Streaming.h"
 
 #if RK_AVX2_PATH
 #include <immintrin.h>
@@ -84,8 +85,18 @@ struct AbsDiff {
 };
 
 template <class Op, class A, class B, class O>
-void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
+void elementwiseRun(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
   for (int32_t k = 0; k < n; ++k) out[k] = Op::template apply<O>(a[k], b[k]);
+}
+
+template <class Op, class A, class B, class O>
+void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
+  if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>) {
+    if (streamed(out, n,
+                 [=](int32_t base, uint8_t* block, int32_t m) { elementwiseRun<Op>(a + base, b + base, block, m); }))
+      return;
+  }
+  elementwiseRun<Op>(a, b, out, n);
 }
 
 // Whether the division a / b is one the output type cannot form. The divisor is tested in its own
@@ -94,7 +105,7 @@ void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out
 template <class O, class A, class B>
 bool badDivision(A a, B b) {
   // Bitwise rather than short-circuit tests, so that a block of them vectorises.
-  bool bad = !(b < B(0) || b > B(0));
+  bool bad = !((b < B(0)) | (b > B(0)));
   if constexpr (isInteger<O>) {
     const O db = convert<O>(b);
     bad = bad | (db == O(0));
@@ -126,33 +137,39 @@ void divideRun(const A* __restrict a, const B* __restrict b, O* __restrict out, 
 #if RK_AVX2_PATH
 // 8-bit quotients of 8-bit operands from the reciprocal estimate, 32 at a time. The estimate's relative
 // error (at most 1.5 * 2^-12) moves a / b by less than 0.1, so its truncation is the quotient q or one
-// off, and the remainder a - q * b (exact in float) tells which: at least b means one more, below zero
-// one fewer. Divisors are nonzero.
-[[gnu::target("avx2")]] inline __m256i bytesQuotient(__m128i a8, __m128i b8) {
-  const __m256 one = _mm256_set1_ps(1.0f);
-  const __m256 fa = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(a8));
-  const __m256 fb = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b8));
-  __m256 q = _mm256_round_ps(_mm256_mul_ps(fa, _mm256_rcp_ps(fb)), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-  const __m256 r = _mm256_sub_ps(fa, _mm256_mul_ps(q, fb));
-  q = _mm256_add_ps(q, _mm256_and_ps(_mm256_cmp_ps(r, fb, _CMP_GE_OQ), one));
-  q = _mm256_sub_ps(q, _mm256_and_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ), one));
-  return _mm256_cvttps_epi32(q);
+// off, and the remainder a - q * b (exact in 16 bits) tells which: at least b means one more, below
+// zero one fewer. Divisors are nonzero.
+
+// Truncated estimates of 8 quotients, as 32-bit lanes.
+[[gnu::target("avx2")]] inline __m256i estimate8(const uint8_t* a, const uint8_t* b) {
+  const __m256 fa = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a))));
+  const __m256 fb = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b))));
+  return _mm256_cvttps_epi32(_mm256_mul_ps(fa, _mm256_rcp_ps(fb)));
+}
+
+// Truncated estimates of 16 quotients, as 16-bit lanes in element order. The pack interleaves the
+// 128-bit halves; the permutation puts the lanes back in order.
+[[gnu::target("avx2")]] inline __m256i estimate16(const uint8_t* a, const uint8_t* b) {
+  return _mm256_permute4x64_epi64(_mm256_packus_epi32(estimate8(a, b), estimate8(a + 8, b + 8)), 0xd8);
+}
+
+[[gnu::target("avx2")]] inline __m256i quotient16(const uint8_t* a, const uint8_t* b) {
+  const __m256i q = estimate16(a, b);
+  const __m256i a16 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)));
+  const __m256i b16 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+  const __m256i r = _mm256_sub_epi16(a16, _mm256_mullo_epi16(q, b16));
+  // Comparison masks are -1 where true.
+  const __m256i over = _mm256_cmpgt_epi16(r, _mm256_sub_epi16(b16, _mm256_set1_epi16(1)));
+  const __m256i under = _mm256_cmpgt_epi16(_mm256_setzero_si256(), r);
+  return _mm256_add_epi16(_mm256_sub_epi16(q, over), under);
 }
 
 [[gnu::target("avx2")]] inline void divideBytesAvx2(const uint8_t* __restrict a, const uint8_t* __restrict b,
                                                     uint8_t* __restrict out, int32_t n) {
   int32_t k = 0;
   for (; k + 32 <= n; k += 32) {
-    const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
-    const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
-    const __m128i alo = _mm256_castsi256_si128(va), ahi = _mm256_extracti128_si256(va, 1);
-    const __m128i blo = _mm256_castsi256_si128(vb), bhi = _mm256_extracti128_si256(vb, 1);
-    const __m256i q0 = bytesQuotient(alo, blo), q1 = bytesQuotient(_mm_srli_si128(alo, 8), _mm_srli_si128(blo, 8));
-    const __m256i q2 = bytesQuotient(ahi, bhi), q3 = bytesQuotient(_mm_srli_si128(ahi, 8), _mm_srli_si128(bhi, 8));
-    // The packs interleave the 128-bit halves; the permutation puts the quotients back in order.
-    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q0, q1), _mm256_packs_epi32(q2, q3));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k),
-                        _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+    const __m256i bytes = _mm256_packus_epi16(quotient16(a + k, b + k), quotient16(a + k + 16, b + k + 16));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permute4x64_epi64(bytes, 0xd8));
   }
   divideRun(a + k, b + k, out + k, n - k);
 }
@@ -164,7 +181,8 @@ void divideRun(const A* __restrict a, const B* __restrict b, O* __restrict out, 
 template <class A, class B, class O>
 void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
   constexpr int32_t kBlock = 2048;
-  constexpr bool bytes = std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>;
+  [[maybe_unused]] constexpr bool bytes =
+      std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>;
   [[maybe_unused]] bool wide = false;
 #if RK_AVX2_PATH
   if constexpr (bytes) wide = avx2Path();
@@ -174,8 +192,10 @@ void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict ou
     const A* ba = a + base;
     const B* bb = b + base;
     O* bo = out + base;
-    int32_t bad = 0;
-    for (int32_t k = 0; k < m; ++k) bad |= int32_t(badDivision<O>(ba[k], bb[k]));
+    // The flags are collected at the operands' width, so that the test of 8-bit operands stays in bytes.
+    using Flag = std::conditional_t<sizeof(A) == 1 && sizeof(B) == 1, uint8_t, int32_t>;
+    Flag bad = 0;
+    for (int32_t k = 0; k < m; ++k) bad |= Flag(badDivision<O>(ba[k], bb[k]));
     if (bad != 0) {
       int32_t valid = 0;
       while (!badDivision<O>(ba[valid], bb[valid])) ++valid;

@@ -1,5 +1,6 @@
 // Bit-wise AND and OR of the 8-bit values of two image streams, and the two-level inversion.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 
@@ -12,12 +13,44 @@ namespace {
 
 struct And {
   static uint8_t apply(uint8_t a, uint8_t b) { return a & b; }
+  static int32_t apply32(int32_t a, int32_t b) { return a & b; }
 };
 struct Or {
   static uint8_t apply(uint8_t a, uint8_t b) { return a | b; }
+  static int32_t apply32(int32_t a, int32_t b) { return a | b; }
 };
 
 constexpr int32_t kBlock = 1024;
+
+// The 32-bit truncation of v if v lies inside the 32-bit range (see convertRun), where its low 8 bits
+// are v's 8-bit value, else 0; `inside` says which. Outside values are cleared bitwise rather than
+// selected, which keeps the compiler from branching on them.
+template <class T>
+int32_t truncated32(T v, bool& inside) {
+  if constexpr (isInteger<T>) {
+    inside = true;
+    return static_cast<int32_t>(v);
+  } else {
+    using Bits = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    inside = (v >= T(-2147483520.0)) & (v < T(2147483520.0));
+    return static_cast<int32_t>(std::bit_cast<T>(std::bit_cast<Bits>(v) & (Bits(0) - Bits(inside))));
+  }
+}
+
+// Combines the 32-bit truncations in one vectorised pass; false if an operand lies outside the 32-bit
+// range, and the run must be redone another way (operands outside are taken as 0, so that no
+// conversion overflows).
+template <class Op, class A, class B, class O>
+bool combineIn32(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
+  int32_t inside = 0;
+  for (int32_t k = 0; k < n; ++k) {
+    bool ia, ib;
+    const int32_t x = truncated32(a[k], ia), y = truncated32(b[k], ib);
+    inside += ia & ib;
+    out[k] = convert<O>(uint8_t(Op::apply32(x, y) & 0xff));
+  }
+  return inside == n;
+}
 
 // Each operand is reduced from its own type to 8 bits (never to the output type first), so the
 // result is the same 0..255 value on every output type.
@@ -26,13 +59,20 @@ void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, in
   if constexpr (isInteger<A> && isInteger<B>) {
     for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
   } else {
-    // Floating operands are reduced a block at a time, where the truncation vectorises.
+    // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
+    // a block with an operand outside the 32-bit range done again with each operand reduced by
+    // convertRun first.
     uint8_t ra[kBlock], rb[kBlock];
     for (int32_t start = 0; start < n; start += kBlock) {
       const int32_t m = std::min(kBlock, n - start);
-      convertRun(a + start, ra, m);
-      convertRun(b + start, rb, m);
-      for (int32_t k = 0; k < m; ++k) out[start + k] = convert<O>(Op::apply(ra[k], rb[k]));
+      const A* ba = a + start;
+      const B* bb = b + start;
+      O* bo = out + start;
+      if (!combineIn32<Op>(ba, bb, bo, m)) {
+        convertRun(ba, ra, m);
+        convertRun(bb, rb, m);
+        for (int32_t k = 0; k < m; ++k) bo[k] = convert<O>(Op::apply(ra[k], rb[k]));
+      }
     }
   }
 }
