@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "support/Harness.h"
+#include "support/Paths.h"
 #include "support/TypePairs.h"
 
 using namespace rktest;
@@ -173,32 +174,6 @@ TEST(BinAdapt, NaNElementGetsLowerValueAndTypeBKeepsTheMean) {
 // mean: every element must still be as the serial scan gives it, on both kernel paths, for data
 // where the guesses meet, where long flat stretches keep them apart (and the scan gives up guessing),
 // with a NaN, and for rates too small to guess with.
-// Sets RK_FORCE_BASELINE for its lifetime, or clears it, and then puts back what was there.
-class BaselineForced {
-public:
-  explicit BaselineForced(bool on) {
-    const char* was = std::getenv("RK_FORCE_BASELINE");
-    had_ = was != nullptr;
-    if (had_) saved_ = was;
-    set(on ? "1" : nullptr);
-  }
-  ~BaselineForced() { set(had_ ? saved_.c_str() : nullptr); }
-
-private:
-  static void set(const char* value) {
-#ifdef _WIN32
-    _putenv_s("RK_FORCE_BASELINE", value ? value : "");
-#else
-    if (value)
-      setenv("RK_FORCE_BASELINE", value, 1);
-    else
-      unsetenv("RK_FORCE_BASELINE");
-#endif
-  }
-  bool had_ = false;
-  std::string saved_;
-};
-
 template <class I>
 void expectSerialScan(const std::vector<I>& data, int32_t x, const AdaptParams& p, const char* what) {
   for (bool baseline : {false, true}) {

@@ -10,22 +10,12 @@
 
 #include "frame/Streaming.h"
 #include "support/Harness.h"
+#include "support/Paths.h"
 #include "support/Reference.h"
 
 using namespace rktest;
 
 namespace {
-
-void forceBaseline(bool on) {
-#ifdef _WIN32
-  _putenv_s("RK_FORCE_BASELINE", on ? "1" : "");
-#else
-  if (on)
-    setenv("RK_FORCE_BASELINE", "1", 1);
-  else
-    unsetenv("RK_FORCE_BASELINE");
-#endif
-}
 
 // Random bits in every element, NaNs and infinities included: moves copy them, conversions meet them.
 template <class T>
@@ -54,9 +44,7 @@ using PinBytes = std::vector<std::vector<std::vector<unsigned char>>>;  // [pin]
 PinBytes runOn(const char* entry, const Setup& setup, bool baseline) {
   auto inst = instance(entry);
   setup(inst);
-  forceBaseline(baseline);
-  const kxhost::RunResult r = inst.run();
-  forceBaseline(false);
+  const kxhost::RunResult r = runOnPath(inst, baseline);
   EXPECT_TRUE(r.completed) << r.error;
   EXPECT_TRUE(r.warnings.empty());
   PinBytes out;

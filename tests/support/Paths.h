@@ -1,0 +1,60 @@
+// Scoped switches for tests that compare the kernel paths or read what a failed run left behind.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "kxhost/Runtime.h"
+
+namespace rktest {
+
+// Forces the baseline kernels (RK_FORCE_BASELINE) or clears the switch for its lifetime, then puts
+// back what was there: the whole suite also runs once with the switch set from outside.
+class BaselineForced {
+public:
+  explicit BaselineForced(bool on) {
+    const char* was = std::getenv("RK_FORCE_BASELINE");
+    had_ = was != nullptr;
+    if (had_) saved_ = was;
+    set(on ? "1" : nullptr);
+  }
+  ~BaselineForced() { set(had_ ? saved_.c_str() : nullptr); }
+  BaselineForced(const BaselineForced&) = delete;
+  BaselineForced& operator=(const BaselineForced&) = delete;
+
+private:
+  static void set(const char* value) {
+#ifdef _WIN32
+    _putenv_s("RK_FORCE_BASELINE", value ? value : "");
+#else
+    if (value)
+      setenv("RK_FORCE_BASELINE", value, 1);
+    else
+      unsetenv("RK_FORCE_BASELINE");
+#endif
+  }
+  bool had_ = false;
+  std::string saved_;
+};
+
+// Turns the host's buffer pool off for its lifetime, so that every matrix buffer is fresh and reads
+// zero where a run stopped before writing it, whatever earlier tests left in recycled buffers.
+class FreshBuffers {
+public:
+  FreshBuffers() { kxhost::Matrix::setPoolLimit(0); }
+  ~FreshBuffers() { kxhost::Matrix::setPoolLimit(saved_); }
+  FreshBuffers(const FreshBuffers&) = delete;
+  FreshBuffers& operator=(const FreshBuffers&) = delete;
+
+private:
+  uint64_t saved_ = kxhost::Matrix::poolLimit();
+};
+
+// One run of inst on the baseline kernels or on the fastest ones.
+inline kxhost::RunResult runOnPath(kxhost::Instance& inst, bool baseline) {
+  BaselineForced forced(baseline);
+  return inst.run();
+}
+
+}  // namespace rktest
