@@ -170,8 +170,10 @@ void flip(void* const* in, void* const* out, int32_t w, int32_t h, int32_t plane
 // Transposes n x n elements of a 16-byte register each row (n = 16 bytes or 4 dwords): each round
 // interleaves row i with row i + n/2, which rotates an element's (row, column) bit index by one
 // place; log2(n) rounds swap the row and column bits.
-template <class T>
-inline void transposeBlock(const T* const* src, std::size_t x, T* const* dst, std::size_t column) {
+// Generic in both element types only so that callers may name it under a condition that rules out
+// unequal types (clang checks such calls before it discards them); it is only called with T = U.
+template <class T, class U>
+inline void transposeBlock(const T* const* src, std::size_t x, U* const* dst, std::size_t column) {
   constexpr int n = 16 / sizeof(T);
   __m128i v[n];
   for (int i = 0; i < n; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src[i] + x));
@@ -224,7 +226,7 @@ void quarterTurn(void* const* in, void* const* out, int32_t w, int32_t h, int32_
             for (; t0 + n <= rowsInTile; t0 += n) {
               int32_t x = x0;
               for (; x + n <= x1; x += n)
-                transposeBlock<I>(src + t0, std::size_t(x), dst + (x - x0), column + std::size_t(t0));
+                transposeBlock(src + t0, std::size_t(x), dst + (x - x0), column + std::size_t(t0));
               for (; x < x1; ++x) {
                 O* __restrict d = dst[x - x0] + column;
                 for (int32_t t = t0; t < t0 + n; ++t) d[t] = src[t][x];
