@@ -22,10 +22,10 @@ constexpr const char* kDivByZero = "Division durch 0; der Datenstrom am 2. Input
 // and a sum, difference, product or quotient rounded first to double and then to float equals the one
 // rounded to float at once: double's 53 bits are at least twice float's 24 plus two, which makes the
 // double rounding innocuous (and the double range holds every float result, subnormal or overflowing).
+template <class T>
+constexpr bool exactInFloat = std::is_same_v<T, uint8_t> || std::is_same_v<T, float>;
 template <class O, class A, class B>
-constexpr bool inFloat = std::is_same_v<O, float> &&
-                         (std::is_same_v<A, uint8_t> || std::is_same_v<A, float>)&&(std::is_same_v<B, uint8_t> ||
-                                                                                    std::is_same_v<B, float>);
+constexpr bool inFloat = std::is_same_v<O, float> && (exactInFloat<A> && exactInFloat<B>);
 
 // The type floating results are computed in.
 template <class O, class A, class B>

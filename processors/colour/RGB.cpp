@@ -235,9 +235,10 @@ template <class T>
 #endif
 
 // Whether the AVX2 same-type moves serve these types: bytes and 32-bit elements, all four alike.
+template <class A, class... T>
+constexpr bool kAllSame = (std::is_same_v<A, T> && ...);
 template <class A, class B, class C, class D>
-constexpr bool kSameMove = RK_AVX2_PATH&& std::is_same_v<A, B>&& std::is_same_v<A, C>&& std::is_same_v<A, D> &&
-                           (sizeof(A) == 1 || sizeof(A) == 4);
+constexpr bool kSameMove = (RK_AVX2_PATH != 0) && kAllSame<A, B, C, D> && (sizeof(A) == 1 || sizeof(A) == 4);
 
 // ---- split --------------------------------------------------------------------------------------
 
