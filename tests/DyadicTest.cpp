@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Paths.h"
 #include "support/Types.h"
 
 using namespace rktest;
@@ -389,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(ByteAndFloatOperands, FloatOutputs,
 TEST(Division, ZeroAfterSeveralBlocksLeavesTheQuotientsBeforeIt) {
   const uint64_t poolLimit = kxhost::Matrix::poolLimit();
   kxhost::Matrix::setPoolLimit(0);
-  for (int32_t zeroAt : {0, 31, 2047, 2048, 5000, 9999}) {
+  for (int32_t zeroAt : {0, 31, 32, 33, 1023, 1024, 2047, 2048, 5000, 9999}) {
     auto inst = instance("_DivImage");
     std::vector<uint8_t> a(10000), b(10000);
     for (std::size_t k = 0; k < a.size(); ++k) {
@@ -443,5 +444,31 @@ TEST_P(LargeBytes, MatchTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Ops, LargeBytes, ::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::AbsDiff),
                          [](const auto& info) { return std::string(entryOf(info.param) + 1); });
+
+// Streamed 8-bit quotients up to a zero divisor near the end of the matrix: every quotient before
+// it is in memory when the run fails, and nothing after it is written.
+TEST(Division, LargeBytesStopAtALateZero) {
+  FreshBuffers fresh;
+  const std::size_t n = (std::size_t(1) << 24) + 4099, zeroAt = n - 4000;
+  std::vector<uint8_t> a(n), b(n);
+  uint32_t x = 7;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = static_cast<uint8_t>(x >> 24);
+    b[k] = static_cast<uint8_t>((x >> 16) | 1u);
+  }
+  b[zeroAt] = 0;
+  auto inst = instance("_DivImage");
+  addRow<uint8_t>(inst.inputs[0], a);
+  addRow<uint8_t>(inst.inputs[1], b);
+  inst.outputs[0].type = 0;
+  kxhost::RunResult r = inst.run();
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.error, kDivMessage);
+  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  ASSERT_EQ(out.size(), n);
+  for (std::size_t k = 0; k < zeroAt; ++k) ASSERT_EQ(out[k], a[k] / b[k]) << k;
+  for (std::size_t k = zeroAt; k < n; ++k) ASSERT_EQ(out[k], 0) << "untouched " << k;
+}
 
 }  // namespace
