@@ -160,6 +160,28 @@ template <int shift>
   return _mm256_slli_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(byteField<shift>(a), r)), shift);
 }
 
+// The interval above rests on the estimate's documented error bound; a processor (or emulator)
+// outside it is caught here once, on all 255 divisors, and divides on the baseline path instead.
+// Products of a float and a byte are exact in double.
+[[gnu::target("avx2")]] inline bool checkReciprocals() {
+  for (int b = 1; b < 256; b += 8) {
+    alignas(32) float r[8];
+    const __m256 fb = _mm256_setr_ps(float(b), float(b + 1), float(b + 2), float(b + 3), float(b + 4), float(b + 5),
+                                     float(b + 6), float(b + 7));
+    _mm256_store_ps(r, _mm256_mul_ps(_mm256_rcp_ps(fb), _mm256_set1_ps(1.0f + 1.0f / 2048)));
+    for (int j = 0; j < 8; ++j) {
+      const double product = double(r[j]) * double(b + j);
+      if (!(product >= 1.0 && product <= 1.0 + 1.0 / 512)) return false;
+    }
+  }
+  return true;
+}
+
+inline bool reciprocalsInBounds() {
+  static const bool inBounds = checkReciprocals();
+  return inBounds;
+}
+
 // Divides from the start until the first 32 elements that hold a zero divisor, which it leaves
 // unwritten, or until fewer than 32 remain; returns how many elements it wrote. Testing each 32
 // divisors just before their quotients are stored spares a separate pass over the divisors.
@@ -192,7 +214,7 @@ void divideMatrix(const A* __restrict a, const B* __restrict b, O* __restrict ou
   int32_t start = 0;
 #if RK_AVX2_PATH
   if constexpr (bytes) {
-    if (avx2Path()) {
+    if (avx2Path() && reciprocalsInBounds()) {
       stream = std::size_t(n) >= kStreamBytes && headToAlign(out) == 0;
       start = stream ? divideBytesAvx2<true>(a, b, out, n) : divideBytesAvx2<false>(a, b, out, n);
     }
