@@ -144,6 +144,40 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, ScalarSweep,
                                           testing::Values(0, 2, 3, 4), testing::Values(0, 2, 3, 4)),
                          sweepName);
 
+// 8-bit inputs of a few thousand elements look their results up in a table of the 256 values:
+// every value, on every output type, by scalars that are exact in float and that are not, against
+// the reference element by element. Both kernel paths run (the suite runs once more on the baseline).
+class ByteTable : public ::testing::TestWithParam<std::tuple<Op, kxType>> {};
+
+TEST_P(ByteTable, EveryInputValueMatchesTheReference) {
+  const auto [op, outType] = GetParam();
+  withType(outType, [&, op = op]<class O>() {
+    std::vector<uint8_t> in(4096 + 37);
+    for (std::size_t k = 0; k < in.size(); ++k) in[k] = static_cast<uint8_t>(k * 97 + k / 256);
+    for (double v : {3.0, 0.1, -2.9, 1e-3, 2.5e9, 300.0, -0.75}) {
+      SCOPED_TRACE(testing::Message() << "scalar " << v);
+      auto inst = instance(entry(op));
+      addRow<uint8_t>(inst.inputs[0], in);
+      addRow<double>(inst.inputs[1], {v});
+      inst.outputs[0].type = code<O>();
+      const kxhost::RunResult r = inst.run();
+      ASSERT_TRUE(r.completed) << r.error;
+      const std::vector<O> out = output<O>(inst, 0, 0);
+      ASSERT_EQ(out.size(), in.size());
+      const double s = heldScalar<uint8_t>(op, v, true);
+      for (std::size_t k = 0; k < in.size(); ++k)
+        ASSERT_TRUE(same(out[k], reference<uint8_t, O>(op, in[k], s))) << k << ": input " << +in[k];
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(MultiplyAndDivide, ByteTable,
+                         testing::Combine(testing::Values(Op::Mult, Op::Div), testing::Values(0, 2, 3, 4)),
+                         [](const auto& p) {
+                           return std::string(std::get<0>(p.param) == Op::Mult ? "Mult_" : "Div_") +
+                                  typeName(std::get<1>(p.param));
+                         });
+
 // ---- hand-picked values -------------------------------------------------------------------------
 
 struct Example {

@@ -5,6 +5,7 @@
 // 32-bit wrapping, float in double); multiply and divide hold it as a double and compute in double.
 #include <cstdint>
 
+#include "frame/ByteTable.h"
 #include "frame/Frame.h"
 
 namespace rk {
@@ -46,6 +47,7 @@ struct Add {
   static S apply(I x, S s) {
     return wideAdd(widen(x), s);
   }
+  static float inFloat(float x, float s) { return x + s; }
 };
 
 struct Sub {
@@ -57,6 +59,7 @@ struct Sub {
   static S apply(I x, S s) {
     return wideSub(widen(x), s);
   }
+  static float inFloat(float x, float s) { return x - s; }
 };
 
 struct Mult {
@@ -68,6 +71,7 @@ struct Mult {
   static double apply(I x, double s) {
     return double(x) * s;
   }
+  static float inFloat(float x, float s) { return x * s; }
 };
 
 struct Div {
@@ -79,6 +83,7 @@ struct Div {
   static double apply(I x, double s) {
     return double(x) / s;
   }
+  static float inFloat(float x, float s) { return x / s; }
 };
 
 // A NaN divisor is refused like 0.0.
@@ -87,6 +92,43 @@ inline bool zeroOrNaN(double s) { return !(s < 0.0 || s > 0.0); }
 template <class Op, class I, class O, class S>
 void scalarLoop(const I* __restrict in, O* __restrict out, int32_t n, S s) {
   mapConverted(out, n, [=](int32_t k) { return Op::apply(in[k], s); });
+}
+
+// A float input and a float output with a scalar that is a float: the double result rounded to
+// float equals the float operation's, since double's 53 bits are at least twice float's 24 plus
+// two. Add and subtract always hold such a scalar; multiply and divide when it converts exactly.
+template <class Op, class I, class O, class S>
+bool floatLoop(const I* __restrict in, O* __restrict out, int32_t n, S s) {
+  if constexpr (std::is_same_v<I, float> && std::is_same_v<O, float>) {
+    const float f = static_cast<float>(s);
+    if (!(double(f) == s)) return false;
+    for (int32_t k = 0; k < n; ++k) out[k] = Op::inFloat(in[k], f);
+    return true;
+  } else {
+    return false;
+  }
+}
+
+// An 8-bit input has 256 values: with the scalar in double, their results are taken once per
+// matrix, by the same loop, and then looked up. (Add and subtract stay in vectorised integers.)
+constexpr int32_t kTableFrom = 4096;
+
+template <class Op, class I, class O, class S>
+bool tableLoop(const I* __restrict in, O* __restrict out, int32_t n, S s) {
+  if constexpr (std::is_same_v<I, uint8_t> && std::is_same_v<S, double>) {
+    if (n < kTableFrom) return false;
+    uint8_t values[256];
+    O table[256];
+    for (int32_t v = 0; v < 256; ++v) values[v] = uint8_t(v);
+    scalarLoop<Op>(values, table, 256, s);
+    if constexpr (std::is_same_v<O, uint8_t>)
+      lookupBytes(in, out, n, table);
+    else
+      for (int32_t k = 0; k < n; ++k) out[k] = table[in[k]];
+    return true;
+  } else {
+    return false;
+  }
 }
 
 // The scalar of the current matrix of pin 1: its element 0. A stream without matrices, or a matrix
@@ -130,7 +172,7 @@ void runScalar() {
         if (zeroOrNaN(s)) fail(kMatrixScalarZero);
       }
     }
-    scalarLoop<Op>(in, out, n, s);
+    if (!tableLoop<Op>(in, out, n, s) && !floatLoop<Op>(in, out, n, s)) scalarLoop<Op>(in, out, n, s);
   });
 }
 
