@@ -1,4 +1,4 @@
-// Non-temporal (streaming) stores for outputs much larger than the cache, on the AVX2 path.
+// Non-temporal (streaming) stores for outputs much larger than the cache.
 //
 // An ordinary store first reads the line it writes into; an output that cannot stay in cache gains
 // nothing from that read, and skipping it frees a third of the memory traffic of a plain move.
@@ -25,7 +25,7 @@ namespace rk {
 constexpr std::size_t kStreamBytes = std::size_t(16) << 20;
 
 inline void streamFence() {
-#if RK_AVX2_PATH
+#if defined(__SSE2__)
   _mm_sfence();
 #endif
 }
@@ -47,28 +47,51 @@ template <bool Stream>
     _mm256_storeu_si256(static_cast<__m256i*>(p), v);
 }
 
-// memcpy whose aligned body is streamed.
-[[gnu::target("avx2")]] inline void streamCopy(void* dst, const void* src, std::size_t n) {
+#endif
+
+// memcpy whose 16-byte-aligned body is streamed (SSE2, so on every path); a plain memcpy where the
+// target has no SSE2. Ends without a fence.
+inline void streamCopy(void* dst, const void* src, std::size_t n) {
+#if defined(__SSE2__)
   auto* d = static_cast<unsigned char*>(dst);
   const auto* s = static_cast<const unsigned char*>(src);
-  const std::size_t head = std::min(n, headToAlign(d, 64));
+  const std::size_t head = std::min(n, headToAlign(d, 16));
   std::memcpy(d, s, head);
   std::size_t k = head;
-  for (; k + 128 <= n; k += 128) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 32));
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 64));
-    const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 96));
-    store32<true>(d + k, a);
-    store32<true>(d + k + 32, b);
-    store32<true>(d + k + 64, c);
-    store32<true>(d + k + 96, e);
+  for (; k + 64 <= n; k += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 32));
+    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 48), e);
   }
-  for (; k + 32 <= n; k += 32) store32<true>(d + k, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k)));
+  for (; k + 16 <= n; k += 16)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)));
   std::memcpy(d + k, s + k, n - k);
+#else
+  std::memcpy(dst, src, n);
+#endif
 }
 
+// std::fill_n whose 16-byte-aligned body is streamed, as streamCopy. out is aligned to its element.
+template <class T>
+void streamFill(T* out, std::size_t n, T value) {
+#if defined(__SSE2__)
+  const std::size_t head = std::min(n, headToAlign(out, 16));
+  std::fill_n(out, head, value);
+  T pattern[16 / sizeof(T)];
+  std::fill_n(pattern, 16 / sizeof(T), value);
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pattern));
+  std::size_t k = head;
+  for (; k + 16 / sizeof(T) <= n; k += 16 / sizeof(T)) _mm_stream_si128(reinterpret_cast<__m128i*>(out + k), v);
+  std::fill_n(out + k, n - k, value);
+#else
+  std::fill_n(out, n, value);
 #endif
+}
 
 // For 8-bit kernels simpler than the memory: run(base, block, m) forms the results of elements
 // base .. base + m - 1 in a block that stays in the first-level cache, and streamed(out, n, run)

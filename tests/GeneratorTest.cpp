@@ -222,6 +222,51 @@ INSTANTIATE_TEST_SUITE_P(
                                          Ramp{3, 7, 7, 9, 3}, Ramp{1, 0, 1, 40, 1}, Ramp{-1.5, 3e9, 17, 13, 2},
                                          Ramp{1e20, 5, 3, 3, 1}, Ramp{HUGE_VAL, 0, 3, 2, 1})));
 
+// Outputs of 16 MiB and more are written with streaming stores: rows of an odd length, so that
+// they start off the 16-byte boundaries, on every output type.
+class LargeGenerated : public ::testing::TestWithParam<kxType> {};
+
+TEST_P(LargeGenerated, ConstantAndRampMatchTheReference) {
+  withType(GetParam(), [&]<class O>() {
+    const int32_t x = 1031, y = int32_t((std::size_t(16) << 20) / sizeof(O) / std::size_t(x)) + 2;
+    {
+      auto inst = instance("_ConstImage");
+      setDouble(inst, "scalar", 2.7);
+      setInt(inst, "X", x);
+      setInt(inst, "Y", y);
+      setInt(inst, "Plane", 1);
+      setInt(inst, "MCount", 1);
+      inst.outputs[0].type = GetParam();
+      kxhost::RunResult r = inst.run();
+      ASSERT_TRUE(r.completed) << r.error;
+      const std::vector<O> out = output<O>(inst, 0, 0);
+      ASSERT_EQ(out.size(), std::size_t(x) * std::size_t(y));
+      for (std::size_t k = 0; k < out.size(); ++k) ASSERT_EQ(out[k], refConvert<O>(2.7)) << k;
+    }
+    auto inst = instance("_ImagePlane");
+    setDouble(inst, "Slope", 0.37);
+    setDouble(inst, "Offset", 1.5);
+    setInt(inst, "MCount", 1);
+    setInt(inst, "X", x);
+    setInt(inst, "Y", y);
+    setInt(inst, "Planes", 1);
+    inst.outputs[0].type = GetParam();
+    kxhost::RunResult r = inst.run();
+    ASSERT_TRUE(r.completed) << r.error;
+    const std::vector<O> out = output<O>(inst, 0, 0);
+    ASSERT_EQ(out.size(), std::size_t(x) * std::size_t(y));
+    for (int32_t row = 0; row < y; ++row)
+      for (int32_t c = 0; c < x; ++c) {
+        const double v = double(std::max(row, c)) * 0.37 + 1.5;
+        ASSERT_EQ(out[std::size_t(row) * std::size_t(x) + std::size_t(c)], static_cast<O>(refLow32(v) & 0xffu))
+            << row << ", " << c;
+      }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, LargeGenerated, ::testing::ValuesIn(kImageCodes),
+                         [](const auto& info) { return std::string(typeName(info.param)); });
+
 TEST(ImagePlane, DefaultsGiveMaxOfRowAndColumn) {
   auto inst = instance("_ImagePlane");
   kxhost::RunResult r = inst.run();

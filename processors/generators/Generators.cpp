@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "frame/Frame.h"
+#include "frame/Streaming.h"
 
 namespace rk {
 namespace {
@@ -44,7 +45,13 @@ void constImage() {
     kxInterface::kxSetMatrix(i);
     info.kxSetName("ConstImage %d", i);
     O* out = static_cast<O*>(kxInterface::kxGetOVector(&info));
-    std::fill_n(out, createdElements(info), value);
+    const std::size_t n = createdElements(info);
+    if (n * sizeof(O) >= kStreamBytes) {
+      streamFill(out, n, value);
+      streamFence();
+    } else {
+      std::fill_n(out, n, value);
+    }
   }
 }
 
@@ -52,7 +59,7 @@ void constImage() {
 
 // Element (r, c) holds level(max(r, c)). Row 0 holds level(c) in every column; row r repeats
 // level(r) up to column r and continues as row 0 from there, so each row after the first is a fill
-// and a copy.
+// and a copy, both streamed when the matrix is too large for the cache.
 template <class O>
 void fillRamp(void** rows, int32_t x, int32_t y, int32_t planes, double slope, double offset) {
   // The ramp value, truncated and cut to 8 bits on every output type.
@@ -61,12 +68,20 @@ void fillRamp(void** rows, int32_t x, int32_t y, int32_t planes, double slope, d
   const std::size_t rowLength = std::size_t(x) * p;
   O* first = static_cast<O*>(rows[0]);
   for (int32_t c = 0; c < x; ++c) std::fill_n(first + std::size_t(c) * p, p, level(c));
+  const bool stream = rowLength * std::size_t(y) * sizeof(O) >= kStreamBytes;
   for (int32_t r = 1; r < y; ++r) {
     O* row = static_cast<O*>(rows[r]);
     const std::size_t head = std::size_t(std::min(r, x)) * p;
-    std::fill_n(row, head, level(r));
-    if (head < rowLength) std::memcpy(row + head, first + head, (rowLength - head) * sizeof(O));
+    const std::size_t tailBytes = (rowLength - head) * sizeof(O);
+    if (stream) {
+      streamFill(row, head, level(r));
+      streamCopy(row + head, first + head, tailBytes);
+    } else {
+      std::fill_n(row, head, level(r));
+      if (tailBytes > 0) std::memcpy(row + head, first + head, tailBytes);
+    }
   }
+  if (stream) streamFence();
 }
 
 template <class O>
