@@ -57,10 +57,16 @@ struct Mult {
   template <class O, class A, class B>
   static O apply(A a, B b) {
     using C = Compute<O, A, B>;
-    if constexpr (isInteger<O>)
+    if constexpr (std::is_same_v<O, uint8_t>) {
+      // The low 8 bits of the product of the converted operands; written on bytes, so that the
+      // vectoriser multiplies in 16-bit lanes rather than 32-bit ones.
+      const uint8_t x = convert<O>(a), y = convert<O>(b);
+      return uint8_t(x * y);
+    } else if constexpr (isInteger<O>) {
       return wrap<O>(uint32_t(convert<O>(a)) * uint32_t(convert<O>(b)));
-    else
+    } else {
       return static_cast<O>(C(a) * C(b));
+    }
   }
 };
 
