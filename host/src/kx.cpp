@@ -11,6 +11,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "Current.h"
 
 using kxhost::Current;
@@ -260,6 +264,50 @@ void* kxInterface::kxGetOVector(const kxMInfo* info) { return createOutput(info,
 void** kxInterface::kxGetOMatrix(const kxMInfo* info) { return createOutput(info, "kxGetOMatrix").rows(); }
 
 namespace {
+#if defined(__SSE2__)
+// The lane loop of extremes() below for floating elements, which the compiler leaves scalar. The
+// SSE2 minimum and maximum are exactly its comparisons: minps(v, m) is v < m ? v : m, so a NaN v
+// and a zero equal to m both leave m in place. Returns how many elements it took in.
+inline std::size_t scanLanes(const float* p, std::size_t n, float* mn, float* mx) {
+  __m128 lo[4], hi[4];
+  for (int r = 0; r < 4; ++r) {
+    lo[r] = _mm_loadu_ps(mn + 4 * r);
+    hi[r] = _mm_loadu_ps(mx + 4 * r);
+  }
+  std::size_t k = 0;
+  for (; k + 16 <= n; k += 16)
+    for (int r = 0; r < 4; ++r) {
+      const __m128 v = _mm_loadu_ps(p + k + 4 * r);
+      lo[r] = _mm_min_ps(v, lo[r]);
+      hi[r] = _mm_max_ps(v, hi[r]);
+    }
+  for (int r = 0; r < 4; ++r) {
+    _mm_storeu_ps(mn + 4 * r, lo[r]);
+    _mm_storeu_ps(mx + 4 * r, hi[r]);
+  }
+  return k;
+}
+inline std::size_t scanLanes(const double* p, std::size_t n, double* mn, double* mx) {
+  __m128d lo[4], hi[4];
+  for (int r = 0; r < 4; ++r) {
+    lo[r] = _mm_loadu_pd(mn + 2 * r);
+    hi[r] = _mm_loadu_pd(mx + 2 * r);
+  }
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8)
+    for (int r = 0; r < 4; ++r) {
+      const __m128d v = _mm_loadu_pd(p + k + 2 * r);
+      lo[r] = _mm_min_pd(v, lo[r]);
+      hi[r] = _mm_max_pd(v, hi[r]);
+    }
+  for (int r = 0; r < 4; ++r) {
+    _mm_storeu_pd(mn + 2 * r, lo[r]);
+    _mm_storeu_pd(mx + 2 * r, hi[r]);
+  }
+  return k;
+}
+#endif
+
 // The least and greatest value of p[0..n), NaNs skipped; both 0 when there is no other value. Equal
 // values keep the first one met, which matters only for zeros: -0.0 and 0.0 compare equal, and the
 // extreme is the sign of the first zero. The scan runs in kLanes independent lanes, which
@@ -282,6 +330,9 @@ void extremes(const T* __restrict p, std::size_t n, double* lo, double* hi) {
     any = n > 0;
   }
   std::size_t k = 0;
+#if defined(__SSE2__)
+  if constexpr (std::is_floating_point_v<T>) k = scanLanes(p, n, mn, mx);
+#endif
   // NaN compares false both ways and so leaves the lanes alone.
   for (; k + kLanes <= n; k += kLanes)
     for (std::size_t j = 0; j < kLanes; ++j) {
