@@ -309,6 +309,27 @@ TEST_P(NormEveryByteRange, MatchesTheDoubleFormula) {
 INSTANTIATE_TEST_SUITE_P(IntegerOutputs, NormEveryByteRange, ::testing::Values(kxType(0), kxType(2)),
                          [](const auto& info) { return std::string(typeName(info.param)); });
 
+// An 8-bit output of 16 MiB and more is written with streaming stores; its length leaves a remainder.
+TEST(Norm, LargeByteMatrixMatchesTheDoubleFormula) {
+  std::vector<uint8_t> in((std::size_t(1) << 24) + 13);
+  uint32_t x = 3;
+  for (uint8_t& e : in) {
+    x = x * 1664525u + 1013904223u;
+    e = static_cast<uint8_t>(17 + (x >> 24) % 214);
+  }
+  in[5] = 17;
+  in[99] = 230;
+  auto inst = instance("_Norm");
+  addRow<uint8_t>(inst.inputs[0], in);
+  inst.outputs[0].type = 0;
+  const kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  ASSERT_EQ(out.size(), in.size());
+  for (std::size_t k = 0; k < in.size(); ++k)
+    ASSERT_EQ(out[k], fromDouble<uint8_t>((double(in[k]) - 17) * (255.0 / 213))) << k << ": " << +in[k];
+}
+
 // ---- noise --------------------------------------------------------------------------------------
 
 std::vector<uint8_t> perturbBytes(const std::vector<uint8_t>& in, double amplitude) {
