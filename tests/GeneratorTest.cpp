@@ -222,13 +222,13 @@ INSTANTIATE_TEST_SUITE_P(
                                          Ramp{3, 7, 7, 9, 3}, Ramp{1, 0, 1, 40, 1}, Ramp{-1.5, 3e9, 17, 13, 2},
                                          Ramp{1e20, 5, 3, 3, 1}, Ramp{HUGE_VAL, 0, 3, 2, 1})));
 
-// Outputs of 16 MiB and more are written with streaming stores: rows of an odd length, so that
+// Outputs of 32 MiB and more are written with streaming stores: rows of an odd length, so that
 // they start off the 16-byte boundaries, on every output type.
 class LargeGenerated : public ::testing::TestWithParam<kxType> {};
 
 TEST_P(LargeGenerated, ConstantAndRampMatchTheReference) {
   withType(GetParam(), [&]<class O>() {
-    const int32_t x = 1031, y = int32_t((std::size_t(16) << 20) / sizeof(O) / std::size_t(x)) + 2;
+    const int32_t x = 1031, y = int32_t((std::size_t(32) << 20) / sizeof(O) / std::size_t(x)) + 2;
     {
       auto inst = instance("_ConstImage");
       setDouble(inst, "scalar", 2.7);

@@ -52,11 +52,6 @@ void stretch(const I* __restrict in, O* __restrict out, int32_t n, double min, d
   mapConverted(out, n, [=](int32_t k) { return (double(in[k]) - min) * factor; });
 }
 
-// An 8-bit input has 256 values, so the stretch of each can be checked in advance. A float product
-// (x - min) * g, with x - min exact in float, vectorises at twice the width of the double one; a g
-// near the factor for which every one of the 256 values truncates as the double formula does gives
-// the same output. Such a g is looked for among the float factor and its neighbours a few steps
-// away; false when none fits (or the minimum is no 8-bit value), and the double formula stays.
 #if RK_AVX2_PATH
 // The float stretch of 8-bit input to 8-bit output, 32 elements at a time. The 32 bytes are read as
 // 8 dwords and stretched byte field by byte field, so that the results go back into their fields
@@ -88,6 +83,11 @@ template <bool Stream>
 }
 #endif
 
+// An 8-bit input has 256 values, so the stretch of each can be checked in advance. A float product
+// (x - min) * g, with x - min exact in float, vectorises at twice the width of the double one; a g
+// near the factor for which every one of the 256 values truncates as the double formula does gives
+// the same output. Such a g is looked for among the float factor and its neighbours a few steps
+// away; false when none fits (or the minimum is no 8-bit value), and the double formula stays.
 template <class O>
 bool stretchBytes(const uint8_t* __restrict in, O* __restrict out, int32_t n, double min, double factor) {
   if (!(min >= 0.0 && min <= 255.0 && min == double(int32_t(min)) && factor > -256.0 && factor < 256.0)) return false;
