@@ -93,6 +93,46 @@ void streamFill(T* out, std::size_t n, T value) {
 #endif
 }
 
+#if RK_AVX2_PATH
+// 8-bit two-input kernels on outputs of at least kStreamBytes: Op::bytes(a, b) forms 32 results in
+// registers, which go straight to streamed stores, and the operands are prefetched 4 KiB ahead (the
+// hardware prefetchers alone leave such a loop waiting on memory). Measured against forming blocks
+// in the cache and streaming those (streamed() below), this runs some 40% faster, near memcpy.
+// Returns how many leading elements it wrote, a multiple of 32; 0 where it does not apply (a small
+// or unaligned output, or no AVX2), and the caller forms the rest.
+template <class Op>
+[[gnu::target("avx2")]] inline int32_t streamBytePairsAvx2(const uint8_t* __restrict a, const uint8_t* __restrict b,
+                                                           uint8_t* __restrict out, int32_t n) {
+  constexpr int32_t kAhead = 4096;
+  int32_t k = 0;
+  for (; k + 32 <= n; k += 32) {
+    const int32_t ahead = std::min(k + kAhead, n - 1);
+    _mm_prefetch(reinterpret_cast<const char*>(a + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(b + ahead), _MM_HINT_T0);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out + k), Op::bytes(x, y));
+  }
+  _mm_sfence();
+  return k;
+}
+#endif
+
+template <class Op>
+int32_t streamBytePairs(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict out,
+                        int32_t n) {
+#if RK_AVX2_PATH
+  if (n >= 0 && static_cast<std::size_t>(n) >= kStreamBytes && headToAlign(out) == 0 && avx2Path())
+    return streamBytePairsAvx2<Op>(a, b, out, n);
+#else
+  (void)a;
+  (void)b;
+  (void)out;
+  (void)n;
+#endif
+  return 0;
+}
+
 // For 8-bit kernels simpler than the memory: run(base, block, m) forms the results of elements
 // base .. base + m - 1 in a block that stays in the first-level cache, and streamed(out, n, run)
 // stores them to out with streaming stores (SSE2, so on every path). False, with nothing done, where

@@ -195,3 +195,35 @@ TEST(Invert, EmptyMatrixGivesEmptyOutputMatrix) {
 }
 
 }  // namespace
+
+namespace {
+
+// 8-bit outputs of 16 MiB and more are formed in registers and streamed: every element of one such
+// matrix (with a remainder after the 32-byte steps) against the bitwise operation.
+class LargeBitwise : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LargeBitwise, MatchesTheOperation) {
+  const bool isAnd = GetParam();
+  const std::size_t n = (std::size_t(1) << 24) + 4099;
+  std::vector<uint8_t> a(n), b(n);
+  uint32_t x = 5;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = static_cast<uint8_t>(x >> 24);
+    b[k] = static_cast<uint8_t>(x >> 16);
+  }
+  auto inst = instance(isAnd ? "_AndImage" : "_OrImage");
+  addRow<uint8_t>(inst.inputs[0], a);
+  addRow<uint8_t>(inst.inputs[1], b);
+  inst.outputs[0].type = 0;
+  const kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  ASSERT_EQ(out.size(), n);
+  for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(out[k], isAnd ? (a[k] & b[k]) : (a[k] | b[k])) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, LargeBitwise, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "And" : "Or"); });
+
+}  // namespace

@@ -5,6 +5,11 @@
 #include <limits>
 
 #include "frame/Frame.h"
+#include "frame/Streaming.h"
+
+#if RK_AVX2_PATH
+#include <immintrin.h>
+#endif
 
 namespace rk {
 namespace {
@@ -14,10 +19,16 @@ namespace {
 struct And {
   static uint8_t apply(uint8_t a, uint8_t b) { return a & b; }
   static int32_t apply32(int32_t a, int32_t b) { return a & b; }
+#if RK_AVX2_PATH
+  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
+#endif
 };
 struct Or {
   static uint8_t apply(uint8_t a, uint8_t b) { return a | b; }
   static int32_t apply32(int32_t a, int32_t b) { return a | b; }
+#if RK_AVX2_PATH
+  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+#endif
 };
 
 constexpr int32_t kBlock = 1024;
@@ -57,7 +68,10 @@ bool combineIn32(const A* __restrict a, const B* __restrict b, O* __restrict out
 template <class Op, class A, class B, class O>
 void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
   if constexpr (isInteger<A> && isInteger<B>) {
-    for (int32_t k = 0; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
+    int32_t k = 0;
+    if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>)
+      k = streamBytePairs<Op>(a, b, out, n);
+    for (; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
   } else {
     // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
     // a block with an operand outside the 32-bit range done again with each operand reduced by
