@@ -94,36 +94,50 @@ void streamFill(T* out, std::size_t n, T value) {
 }
 
 #if RK_AVX2_PATH
-// 8-bit two-input kernels on outputs of at least kStreamBytes: Op::bytes(a, b) forms 32 results in
-// registers, which go straight to streamed stores, and the operands are prefetched 4 KiB ahead (the
-// hardware prefetchers alone leave such a loop waiting on memory). Measured against forming blocks
-// in the cache and streaming those (streamed() below), this runs some 40% faster, near memcpy.
-// Returns how many leading elements it wrote, a multiple of 32; 0 where it does not apply (a small
-// or unaligned output, or no AVX2), and the caller forms the rest.
-template <class Op>
-[[gnu::target("avx2")]] inline int32_t streamBytePairsAvx2(const uint8_t* __restrict a, const uint8_t* __restrict b,
-                                                           uint8_t* __restrict out, int32_t n) {
-  constexpr int32_t kAhead = 4096;
+// The AVX2 register of 32 bytes or 8 floats: loaded unaligned, stored streamed.
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<uint8_t> {
+  using V = __m256i;
+  [[gnu::target("avx2")]] static V load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
+  [[gnu::target("avx2")]] static void stream(uint8_t* p, V v) { _mm256_stream_si256(reinterpret_cast<V*>(p), v); }
+};
+template <>
+struct Lanes<float> {
+  using V = __m256;
+  [[gnu::target("avx2")]] static V load(const float* p) { return _mm256_loadu_ps(p); }
+  [[gnu::target("avx2")]] static void stream(float* p, V v) { _mm256_stream_ps(p, v); }
+};
+
+// Two-input kernels of one element type (8-bit or float) on outputs of at least kStreamBytes:
+// Op::vec(a, b) forms a register of results, which goes straight to streamed stores, and the
+// operands are prefetched 4 KiB ahead (the hardware prefetchers alone leave such a loop waiting on
+// memory). Measured against forming blocks in the cache and streaming those (streamed() below), or
+// against ordinary stores, this runs some 30 to 40% faster, near memcpy.
+template <class Op, class T>
+[[gnu::target("avx2")]] inline int32_t streamPairsAvx2(const T* __restrict a, const T* __restrict b, T* __restrict out,
+                                                       int32_t n) {
+  constexpr int32_t kStep = 32 / sizeof(T), kAhead = 4096 / sizeof(T);
   int32_t k = 0;
-  for (; k + 32 <= n; k += 32) {
+  for (; k + kStep <= n; k += kStep) {
     const int32_t ahead = std::min(k + kAhead, n - 1);
     _mm_prefetch(reinterpret_cast<const char*>(a + ahead), _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char*>(b + ahead), _MM_HINT_T0);
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(out + k), Op::bytes(x, y));
+    Lanes<T>::stream(out + k, Op::vec(Lanes<T>::load(a + k), Lanes<T>::load(b + k)));
   }
   _mm_sfence();
   return k;
 }
 #endif
 
-template <class Op>
-int32_t streamBytePairs(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict out,
-                        int32_t n) {
+// Returns how many leading elements streamPairsAvx2 wrote, a whole number of registers; 0 where it
+// does not apply (a small or unaligned output, or no AVX2), and the caller forms the rest.
+template <class Op, class T>
+int32_t streamPairs(const T* __restrict a, const T* __restrict b, T* __restrict out, int32_t n) {
 #if RK_AVX2_PATH
-  if (n >= 0 && static_cast<std::size_t>(n) >= kStreamBytes && headToAlign(out) == 0 && avx2Path())
-    return streamBytePairsAvx2<Op>(a, b, out, n);
+  if (n >= 0 && static_cast<std::size_t>(n) * sizeof(T) >= kStreamBytes && headToAlign(out) == 0 && avx2Path())
+    return streamPairsAvx2<Op>(a, b, out, n);
 #else
   (void)a;
   (void)b;

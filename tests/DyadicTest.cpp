@@ -445,6 +445,41 @@ TEST_P(LargeBytes, MatchTheReference) {
 INSTANTIATE_TEST_SUITE_P(Ops, LargeBytes, ::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::AbsDiff),
                          [](const auto& info) { return std::string(entryOf(info.param) + 1); });
 
+// Float outputs of 16 MiB and more of float operands are formed in registers and streamed: every
+// element of one such matrix, with infinities, NaNs, signed zeros and subnormals among the operands,
+// against the double operation rounded once.
+class LargeFloats : public ::testing::TestWithParam<Op> {};
+
+TEST_P(LargeFloats, MatchTheReference) {
+  const Op op = GetParam();
+  const std::size_t n = (std::size_t(1) << 22) + 4099;
+  const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, -3e-39f, 3.4e38f, -1.5f, 7.25f};
+  std::vector<float> a(n), b(n);
+  uint32_t x = 11;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = (x >> 28) < 3 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-6f;
+    x = x * 1664525u + 1013904223u;
+    b[k] = (x >> 28) < 3 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x >> 4)) * 1e-5f;
+  }
+  auto inst = instance(entryOf(op));
+  addRow<float>(inst.inputs[0], a);
+  addRow<float>(inst.inputs[1], b);
+  inst.outputs[0].type = 3;
+  kxhost::RunResult r = inst.run();
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<float> out = output<float>(inst, 0, 0);
+  ASSERT_EQ(out.size(), n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const float want = reference<float>(op, a[k], b[k]);
+    ASSERT_TRUE((std::isnan(out[k]) && std::isnan(want)) || sameBits(out[k], want))
+        << k << ": " << a[k] << " op " << b[k] << " gave " << out[k] << ", want " << want;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, LargeFloats, ::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::AbsDiff),
+                         [](const auto& info) { return std::string(entryOf(info.param) + 1); });
+
 // Streamed 8-bit quotients up to a zero divisor near the end of the matrix: every quotient before
 // it is in memory when the run fails, and nothing after it is written.
 TEST(Division, LargeBytesStopAtALateZero) {

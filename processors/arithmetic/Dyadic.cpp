@@ -41,7 +41,8 @@ struct Add {
       return static_cast<O>(C(a) + C(b));
   }
 #if RK_AVX2_PATH
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
 #endif
 };
 
@@ -55,7 +56,8 @@ struct Sub {
       return static_cast<O>(C(a) - C(b));
   }
 #if RK_AVX2_PATH
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_sub_ps(a, b); }
 #endif
 };
 
@@ -77,11 +79,12 @@ struct Mult {
 #if RK_AVX2_PATH
   // The low byte of each 16-bit product is the product of the even bytes; the odd bytes, shifted
   // down, give theirs the same way.
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) {
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) {
     const __m256i even = _mm256_and_si256(_mm256_mullo_epi16(a, b), _mm256_set1_epi16(0xff));
     const __m256i odd = _mm256_mullo_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
     return _mm256_or_si256(even, _mm256_slli_epi16(odd, 8));
   }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
 #endif
 };
 
@@ -104,8 +107,14 @@ struct AbsDiff {
     }
   }
 #if RK_AVX2_PATH
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) {
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) {
     return _mm256_sub_epi8(_mm256_max_epu8(a, b), _mm256_min_epu8(a, b));
+  }
+  // -d where d < 0, by flipping the sign bit there alone: NaN and -0 keep theirs, as above.
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) {
+    const __m256 d = _mm256_sub_ps(a, b);
+    const __m256 negative = _mm256_cmp_ps(d, _mm256_setzero_ps(), _CMP_LT_OQ);
+    return _mm256_xor_ps(d, _mm256_and_ps(negative, _mm256_set1_ps(-0.0f)));
   }
 #endif
 };
@@ -117,11 +126,13 @@ void elementwiseRun(const A* __restrict a, const B* __restrict b, O* __restrict 
 
 template <class Op, class A, class B, class O>
 void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
-  if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>) {
-    if (const int32_t done = streamBytePairs<Op>(a, b, out, n); done > 0) {
+  if constexpr (std::is_same_v<A, O> && std::is_same_v<B, O> && (std::is_same_v<O, uint8_t> || std::is_same_v<O, float>)) {
+    if (const int32_t done = streamPairs<Op>(a, b, out, n); done > 0) {
       elementwiseRun<Op>(a + done, b + done, out + done, n - done);
       return;
     }
+  }
+  if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>) {
     if (streamed(out, n,
                  [=](int32_t base, uint8_t* block, int32_t m) { elementwiseRun<Op>(a + base, b + base, block, m); }))
       return;

@@ -20,14 +20,14 @@ struct And {
   static uint8_t apply(uint8_t a, uint8_t b) { return a & b; }
   static int32_t apply32(int32_t a, int32_t b) { return a & b; }
 #if RK_AVX2_PATH
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
 #endif
 };
 struct Or {
   static uint8_t apply(uint8_t a, uint8_t b) { return a | b; }
   static int32_t apply32(int32_t a, int32_t b) { return a | b; }
 #if RK_AVX2_PATH
-  [[gnu::target("avx2")]] static __m256i bytes(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+  [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
 #endif
 };
 
@@ -70,7 +70,7 @@ void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, in
   if constexpr (isInteger<A> && isInteger<B>) {
     int32_t k = 0;
     if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>)
-      k = streamBytePairs<Op>(a, b, out, n);
+      k = streamPairs<Op>(a, b, out, n);
     for (; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
   } else {
     // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
