@@ -129,6 +129,20 @@ template <class Op, class T>
   _mm_sfence();
   return k;
 }
+
+// The one-input form: op.vec(x) forms a register of results from a register of inputs.
+template <class T, class Op>
+[[gnu::target("avx2")]] inline int32_t streamMapAvx2(const T* __restrict in, T* __restrict out, int32_t n,
+                                                     const Op& op) {
+  constexpr int32_t kStep = 32 / sizeof(T), kAhead = 4096 / sizeof(T);
+  int32_t k = 0;
+  for (; k + kStep <= n; k += kStep) {
+    _mm_prefetch(reinterpret_cast<const char*>(in + std::min(k + kAhead, n - 1)), _MM_HINT_T0);
+    Lanes<T>::stream(out + k, op.vec(Lanes<T>::load(in + k)));
+  }
+  _mm_sfence();
+  return k;
+}
 #endif
 
 // Returns how many leading elements streamPairsAvx2 wrote, a whole number of registers; 0 where it
@@ -143,6 +157,21 @@ int32_t streamPairs(const T* __restrict a, const T* __restrict b, T* __restrict 
   (void)b;
   (void)out;
   (void)n;
+#endif
+  return 0;
+}
+
+// Returns how many leading elements streamMapAvx2 wrote, as streamPairs.
+template <class T, class Op>
+int32_t streamMap(const T* __restrict in, T* __restrict out, int32_t n, const Op& op) {
+#if RK_AVX2_PATH
+  if (n >= 0 && static_cast<std::size_t>(n) * sizeof(T) >= kStreamBytes && headToAlign(out) == 0 && avx2Path())
+    return streamMapAvx2(in, out, n, op);
+#else
+  (void)in;
+  (void)out;
+  (void)n;
+  (void)op;
 #endif
   return 0;
 }

@@ -25,7 +25,8 @@ std::vector<O> reference(const std::vector<I>& in, const BinParams& p) {
   std::vector<O> out;
   for (I v : in) {
     const double x = static_cast<double>(v);
-    const bool lower = std::isnan(x) || x < threshold;
+    // An unordered comparison (a NaN element or threshold) counts as below.
+    const bool lower = !(x >= threshold);
     out.push_back(pairConvert<O>(lower ? p.below : p.above));
   }
   return out;
@@ -153,6 +154,51 @@ TEST(BinImage, UnsupportedTypesStopBeforeAnythingIsWritten) {
     EXPECT_FALSE(inst.outputs[0].stream.metaSet);
     EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Outputs of 16 MiB and more of 8-bit or float inputs of their own type are compared in registers
+// and streamed: every element of one such matrix against the reference, at thresholds that are no
+// float (0.1, 1e300), infinite or NaN, next to float elements just below and above them.
+template <class T>
+void largeMatchesReference(double threshold) {
+  const std::size_t n = (std::size_t(16) << 20) / sizeof(T) + 4099;
+  std::vector<T> in(n);
+  const float nearTenth = 0.1f;  // just above 0.1
+  const T specials[] = {T(0), T(255), T(128), T(127)};
+  uint32_t x = 17;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    if constexpr (std::is_same_v<T, float>) {
+      const float pool[] = {nearTenth, std::nextafter(nearTenth, 0.0f), -0.0f, INFINITY, -INFINITY, NAN,
+                            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
+      in[k] = (x >> 28) < 8 ? pool[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-7f;
+    } else {
+      in[k] = (x >> 28) < 2 ? specials[(x >> 8) % 4] : static_cast<T>(x >> 24);
+    }
+  }
+  auto inst = instance("_BinImage");
+  addRow<T>(inst.inputs[0], in);
+  inst.outputs[0].type = std::is_same_v<T, float> ? 3 : 0;
+  const BinParams p{200, 7, threshold};
+  const kxhost::RunResult r = runBin(inst, p.above, p.below, p.threshold);
+  ASSERT_TRUE(r.completed) << r.error;
+  const std::vector<T> out = output<T>(inst, 0, 0);
+  const std::vector<T> want = reference<T, T>(in, p);
+  ASSERT_EQ(out.size(), want.size());
+  for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(out[k], want[k]) << "threshold " << threshold << ", element " << k;
+}
+
+TEST(BinImage, LargeEightBitMatricesMatchTheReference) {
+  for (double t : {128.0, 0.0, 255.0, 300.7}) largeMatchesReference<uint8_t>(t);
+}
+
+TEST(BinImage, LargeFloatMatricesMatchTheReference) {
+  for (double t : {0.1, -0.0, 1e300, -1e300, double(INFINITY), -double(INFINITY), double(NAN), 3.4028235e38})
+    largeMatchesReference<float>(t);
 }
 
 }  // namespace
