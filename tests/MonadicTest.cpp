@@ -330,6 +330,52 @@ TEST(Norm, LargeByteMatrixMatchesTheDoubleFormula) {
     ASSERT_EQ(out[k], fromDouble<uint8_t>((double(in[k]) - 17) * (255.0 / 213))) << k << ": " << +in[k];
 }
 
+// Outputs of 16 MiB and more of inputs of their own type (8-bit or float) are formed in registers
+// and streamed: every element of one such matrix, with float infinities, NaNs, signed zeros and
+// subnormals, against the formula in double rounded once.
+class LargePointOp : public ::testing::TestWithParam<std::tuple<Op, kxType>> {};
+
+TEST_P(LargePointOp, MatchesTheFormula) {
+  const auto [op, type] = GetParam();
+  withType(type, [&, op = op]<class T>() {
+    const std::size_t n = (std::size_t(16) << 20) / sizeof(T) + 4099;
+    std::vector<T> in(n);
+    uint32_t x = 23;
+    const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, 255.0f};
+    for (std::size_t k = 0; k < n; ++k) {
+      x = x * 1664525u + 1013904223u;
+      if constexpr (std::is_same_v<T, float>)
+        in[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-6f;
+      else
+        in[k] = static_cast<T>(x >> 24);
+    }
+    auto inst = instance(entry(op));
+    addRow<T>(inst.inputs[0], in);
+    inst.outputs[0].type = code<T>();
+    const kxhost::RunResult r = inst.run();
+    ASSERT_TRUE(r.completed) << r.error;
+    const std::vector<T> out = output<T>(inst, 0, 0);
+    ASSERT_EQ(out.size(), n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const double v = static_cast<double>(in[k]);
+      const double result = op == Op::Negate ? 255.0 - v : v * v;
+      T want;
+      if constexpr (std::is_same_v<T, float>)
+        want = static_cast<float>(result);
+      else
+        want = static_cast<T>(static_cast<uint32_t>(result) & 0xffu);
+      ASSERT_TRUE(sameBits(out[k], want) || (want != want && out[k] != out[k])) << k << ": " << +in[k];
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(OwnTypes, LargePointOp,
+                         testing::Combine(testing::Values(Op::Negate, Op::Square), testing::Values(kxType(0), kxType(3))),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == Op::Negate ? "Negate_" : "Square_") +
+                                  typeName(std::get<1>(info.param));
+                         });
+
 // ---- noise --------------------------------------------------------------------------------------
 
 std::vector<uint8_t> perturbBytes(const std::vector<uint8_t>& in, double amplitude) {

@@ -18,11 +18,18 @@ namespace {
 
 constexpr const char* kFlatMatrix = "Objekt %i: Division durch 0; Das Objekt wird kopiert";
 
+// The register forms (vec) serve large outputs of the input's own type, 8-bit or float: an 8-bit
+// result is the low byte of the 32-bit one, and a float one rounded from double equals the float
+// operation's, since double's 53 bits are at least twice float's 24 plus two.
 struct Negate {
   template <class I>
   static Widened<I> apply(I x) {
     return wideSub(Widened<I>(255), widen(x));
   }
+#if RK_AVX2_PATH
+  [[gnu::target("avx2")]] static __m256i vec(__m256i x) { return _mm256_sub_epi8(_mm256_set1_epi8(char(255)), x); }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 x) { return _mm256_sub_ps(_mm256_set1_ps(255.0f), x); }
+#endif
 };
 
 struct Square {
@@ -30,11 +37,24 @@ struct Square {
   static Widened<I> apply(I x) {
     return wideMul(widen(x), widen(x));
   }
+#if RK_AVX2_PATH
+  // The low byte of each 16-bit square is that of the even byte; the odd bytes, shifted down, give
+  // theirs the same way.
+  [[gnu::target("avx2")]] static __m256i vec(__m256i x) {
+    const __m256i even = _mm256_and_si256(_mm256_mullo_epi16(x, x), _mm256_set1_epi16(0xff));
+    const __m256i high = _mm256_srli_epi16(x, 8);
+    return _mm256_or_si256(even, _mm256_slli_epi16(_mm256_mullo_epi16(high, high), 8));
+  }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 x) { return _mm256_mul_ps(x, x); }
+#endif
 };
 
 template <class Op, class I, class O>
 void pointLoop(const I* __restrict in, O* __restrict out, int32_t n) {
-  mapConverted(out, n, [=](int32_t k) { return Op::apply(in[k]); });
+  int32_t k = 0;
+  if constexpr (std::is_same_v<I, O> && (std::is_same_v<O, uint8_t> || std::is_same_v<O, float>))
+    k = streamMap(in, out, n, Op{});
+  mapConverted(out + k, n - k, [=](int32_t j) { return Op::apply(in[k + j]); });
 }
 
 template <class Op>
