@@ -121,6 +121,37 @@ TEST_P(BlendLargeBytes, MatchesTheDoubleMix) {
 INSTANTIATE_TEST_SUITE_P(IntegerOutputs, BlendLargeBytes, ::testing::Values(kxType(0), kxType(2)),
                          [](const auto& info) { return std::string(typeName(info.param)); });
 
+// Float outputs of 16 MiB and more of float inputs are mixed in registers and streamed: every
+// element of one such matrix, with infinities, NaNs, signed zeros and subnormals, against the
+// double mix rounded once.
+TEST(Blend, LargeFloatMatricesMatchTheDoubleMix) {
+  const std::size_t n = (std::size_t(1) << 22) + 4099;
+  const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, -2.5f};
+  std::vector<float> a(n), b(n);
+  uint32_t x = 29;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-6f;
+    x = x * 1664525u + 1013904223u;
+    b[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 3e-7f;
+  }
+  for (double f : {0.3, -1.5}) {
+    auto inst = blendInstance(f);
+    addRow<float>(inst.inputs[0], a);
+    addRow<float>(inst.inputs[1], b);
+    inst.outputs[0].type = 3;
+    const kxhost::RunResult r = inst.run();
+    ASSERT_TRUE(r.completed) << r.error;
+    const std::vector<float> out = output<float>(inst, 0, 0);
+    ASSERT_EQ(out.size(), n);
+    const double g = 1.0 - f;
+    for (std::size_t k = 0; k < n; ++k) {
+      const float want = static_cast<float>(g * double(b[k]) + f * double(a[k]));
+      ASSERT_TRUE(sameBits(out[k], want) || (want != want && out[k] != out[k])) << "weight " << f << ", " << k;
+    }
+  }
+}
+
 TEST(Blend, DefaultWeightCopiesFirstInput) {
   auto inst = instance("_BlendImage");
   addRow<int32_t>(inst.inputs[0], {-7, 300, 0});

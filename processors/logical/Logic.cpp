@@ -70,7 +70,7 @@ void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, in
   if constexpr (isInteger<A> && isInteger<B>) {
     int32_t k = 0;
     if constexpr (std::is_same_v<A, uint8_t> && std::is_same_v<B, uint8_t> && std::is_same_v<O, uint8_t>)
-      k = streamPairs<Op>(a, b, out, n);
+      k = streamPairs(a, b, out, n, Op{});
     for (; k < n; ++k) out[k] = convert<O>(Op::apply(convert<uint8_t>(a[k]), convert<uint8_t>(b[k])));
   } else {
     // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
