@@ -70,10 +70,12 @@ template <class I, class O>
 void binarise(const I* __restrict in, O* __restrict out, int32_t n, Compare<I> threshold, O above, O below) {
   int32_t k = 0;
 #if RK_AVX2_PATH
-  if constexpr (std::is_same_v<I, uint8_t> && std::is_same_v<O, uint8_t>)
+  if constexpr (std::is_same_v<I, uint8_t> && std::is_same_v<O, uint8_t>) {
     k = streamMap(in, out, n, ByteThreshold{threshold, above, below});
-  else if constexpr (std::is_same_v<I, float> && std::is_same_v<O, float>)
+  } else if constexpr (std::is_same_v<I, float> && std::is_same_v<O, float>) {
+    // A NaN threshold sends every element below; the element loop does that.
     if (!std::isnan(threshold)) k = streamMap(in, out, n, FloatThreshold{leastFloatFrom(threshold), above, below});
+  }
 #endif
   binariseRun(in + k, out + k, n - k, threshold, above, below);
 }
