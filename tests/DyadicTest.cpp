@@ -480,6 +480,46 @@ TEST_P(LargeFloats, MatchTheReference) {
 INSTANTIATE_TEST_SUITE_P(Ops, LargeFloats, ::testing::Values(Op::Add, Op::Sub, Op::Mult, Op::AbsDiff),
                          [](const auto& info) { return std::string(entryOf(info.param) + 1); });
 
+// Streamed float quotients: a whole matrix of 16 MiB and more against the reference, then the same
+// with a zero and with a NaN divisor near its end, where every quotient before it is in memory when
+// the run fails and nothing after it is written.
+TEST(Division, LargeFloatQuotientsStopAtALateRefusedDivisor) {
+  FreshBuffers fresh;
+  const std::size_t n = (std::size_t(1) << 22) + 4099, refusedAt = n - 4000;
+  const float specials[] = {-0.0f, INFINITY, -INFINITY, 1e-40f, 3e38f, -2.5f};
+  std::vector<float> a(n), b(n);
+  uint32_t x = 31;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = (x >> 28) < 2 ? specials[(x >> 8) % 6] : static_cast<float>(int32_t(x)) * 1e-6f;
+    x = x * 1664525u + 1013904223u;
+    b[k] = (x >> 28) < 2 ? specials[1 + (x >> 8) % 5] : static_cast<float>(int32_t(x | 1)) * 1e-7f;
+  }
+  for (float refused : {1.0f, 0.0f, NAN}) {
+    SCOPED_TRACE(testing::Message() << "divisor " << refused);
+    std::vector<float> divisors = b;
+    const bool fails = refused != 1.0f;
+    if (fails) divisors[refusedAt] = refused;
+    auto inst = instance("_DivImage");
+    addRow<float>(inst.inputs[0], a);
+    addRow<float>(inst.inputs[1], divisors);
+    inst.outputs[0].type = 3;
+    kxhost::RunResult r = inst.run();
+    EXPECT_EQ(r.completed, !fails);
+    if (fails) {
+      EXPECT_EQ(r.error, kDivMessage);
+    }
+    const std::vector<float> out = output<float>(inst, 0, 0);
+    ASSERT_EQ(out.size(), n);
+    const std::size_t written = fails ? refusedAt : n;
+    for (std::size_t k = 0; k < written; ++k) {
+      const float want = reference<float>(Op::Div, a[k], divisors[k]);
+      ASSERT_TRUE((std::isnan(out[k]) && std::isnan(want)) || sameBits(out[k], want)) << k;
+    }
+    for (std::size_t k = written; k < n; ++k) ASSERT_TRUE(sameBits(out[k], 0.0f)) << "untouched " << k;
+  }
+}
+
 // Streamed 8-bit quotients up to a zero divisor near the end of the matrix: every quotient before
 // it is in memory when the run fails, and nothing after it is written.
 TEST(Division, LargeBytesStopAtALateZero) {
