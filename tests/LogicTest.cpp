@@ -227,3 +227,37 @@ INSTANTIATE_TEST_SUITE_P(Ops, LargeBitwise, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "And" : "Or"); });
 
 }  // namespace
+
+namespace {
+
+// Float outputs of 16 MiB and more of float operands are combined in registers and streamed: every
+// element of one such matrix, with operands outside the 32-bit range, infinities and NaNs among
+// them, against each operand's own 8 bits combined.
+TEST(LargeBitwise, FloatOperandsMatchTheOperation) {
+  const std::size_t n = (std::size_t(1) << 22) + 4099;
+  const float specials[] = {3e9f, -3e9f, 1e20f, -1e30f, NAN, INFINITY, -0.5f, 255.9f, -2147483648.0f, 2147483520.0f};
+  std::vector<float> a(n), b(n);
+  uint32_t x = 37;
+  for (std::size_t k = 0; k < n; ++k) {
+    x = x * 1664525u + 1013904223u;
+    a[k] = (x >> 28) == 0 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-3f;
+    x = x * 1664525u + 1013904223u;
+    b[k] = (x >> 28) == 0 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-4f;
+  }
+  for (bool isAnd : {true, false}) {
+    auto inst = instance(isAnd ? "_AndImage" : "_OrImage");
+    addRow<float>(inst.inputs[0], a);
+    addRow<float>(inst.inputs[1], b);
+    inst.outputs[0].type = 3;
+    const kxhost::RunResult r = inst.run();
+    ASSERT_TRUE(r.completed) << r.error;
+    const std::vector<float> out = output<float>(inst, 0, 0);
+    ASSERT_EQ(out.size(), n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const uint32_t p = low8(a[k]), q = low8(b[k]);
+      ASSERT_EQ(out[k], float(isAnd ? (p & q) : (p | q))) << (isAnd ? "and " : "or ") << a[k] << ", " << b[k];
+    }
+  }
+}
+
+}  // namespace

@@ -63,6 +63,20 @@ bool combineIn32(const A* __restrict a, const B* __restrict b, O* __restrict out
   return inside == n;
 }
 
+#if RK_AVX2_PATH
+// Float operands and output in registers, for large outputs (streamPairs). The hardware truncation
+// of a float outside the 32-bit range (or a NaN) gives 0x80000000, whose low 8 bits, 0, are the
+// operand's own: floats of magnitude 2^31 and more are multiples of 256, and convert gives 0 for
+// NaN, infinities and from 2^63. So no operand needs the range test of combineIn32.
+template <class Op>
+struct FloatBits {
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) {
+    const __m256i bits = Op::vec(_mm256_cvttps_epi32(a), _mm256_cvttps_epi32(b));
+    return _mm256_cvtepi32_ps(_mm256_and_si256(bits, _mm256_set1_epi32(0xff)));
+  }
+};
+#endif
+
 // Each operand is reduced from its own type to 8 bits (never to the output type first), so the
 // result is the same 0..255 value on every output type.
 template <class Op, class A, class B, class O>
@@ -76,8 +90,13 @@ void combine(const A* __restrict a, const B* __restrict b, O* __restrict out, in
     // Floating operands are taken a block at a time: the 32-bit truncations combined in one pass, and
     // a block with an operand outside the 32-bit range done again with each operand reduced by
     // convertRun first.
+    int32_t done = 0;
+#if RK_AVX2_PATH
+    if constexpr (std::is_same_v<A, float> && std::is_same_v<B, float> && std::is_same_v<O, float>)
+      done = streamPairs(a, b, out, n, FloatBits<Op>{});
+#endif
     uint8_t ra[kBlock], rb[kBlock];
-    for (int32_t start = 0; start < n; start += kBlock) {
+    for (int32_t start = done; start < n; start += kBlock) {
       const int32_t m = std::min(kBlock, n - start);
       const A* ba = a + start;
       const B* bb = b + start;
