@@ -23,8 +23,8 @@ inline void lookupBytesRun(const uint8_t* __restrict in, uint8_t* __restrict out
 // shuffle), and the high nibble picks among the 16 rows in a tree of byte blends, one level per
 // bit. A blend follows the top bit of each mask byte, so shifting the input left by 3, 2, 1 and 0
 // bits makes bits 4 to 7 the masks; the bits a 16-bit shift carries across bytes stay below it.
-[[gnu::target("avx2")]] inline void lookupBytesAvx2(const uint8_t* __restrict in, uint8_t* __restrict out,
-                                                    int32_t n, const ByteTable& table) {
+[[gnu::target("avx2")]] inline void lookupBytesAvx2(const uint8_t* __restrict in, uint8_t* __restrict out, int32_t n,
+                                                    const ByteTable& table) {
   __m256i rows[16];
   for (int h = 0; h < 16; ++h)
     rows[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 16 * h)));

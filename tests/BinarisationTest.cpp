@@ -173,8 +173,14 @@ void largeMatchesReference(double threshold) {
   for (std::size_t k = 0; k < n; ++k) {
     x = x * 1664525u + 1013904223u;
     if constexpr (std::is_same_v<T, float>) {
-      const float pool[] = {nearTenth, std::nextafter(nearTenth, 0.0f), -0.0f, INFINITY, -INFINITY, NAN,
-                            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
+      const float pool[] = {nearTenth,
+                            std::nextafter(nearTenth, 0.0f),
+                            -0.0f,
+                            INFINITY,
+                            -INFINITY,
+                            NAN,
+                            std::numeric_limits<float>::max(),
+                            -std::numeric_limits<float>::max()};
       in[k] = (x >> 28) < 8 ? pool[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-7f;
     } else {
       in[k] = (x >> 28) < 2 ? specials[(x >> 8) % 4] : static_cast<T>(x >> 24);

@@ -370,7 +370,8 @@ TEST_P(LargePointOp, MatchesTheFormula) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OwnTypes, LargePointOp,
-                         testing::Combine(testing::Values(Op::Negate, Op::Square), testing::Values(kxType(0), kxType(3))),
+                         testing::Combine(testing::Values(Op::Negate, Op::Square),
+                                          testing::Values(kxType(0), kxType(3))),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param) == Op::Negate ? "Negate_" : "Square_") +
                                   typeName(std::get<1>(info.param));

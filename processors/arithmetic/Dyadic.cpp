@@ -126,7 +126,8 @@ void elementwiseRun(const A* __restrict a, const B* __restrict b, O* __restrict 
 
 template <class Op, class A, class B, class O>
 void elementwise(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n) {
-  if constexpr (std::is_same_v<A, O> && std::is_same_v<B, O> && (std::is_same_v<O, uint8_t> || std::is_same_v<O, float>)) {
+  if constexpr (std::is_same_v<A, O> && std::is_same_v<B, O> &&
+                (std::is_same_v<O, uint8_t> || std::is_same_v<O, float>)) {
     if (const int32_t done = streamPairs(a, b, out, n, Op{}); done > 0) {
       elementwiseRun<Op>(a + done, b + done, out + done, n - done);
       return;
