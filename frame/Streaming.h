@@ -177,10 +177,10 @@ int32_t streamMap(const T* __restrict in, T* __restrict out, int32_t n, const Op
   return 0;
 }
 
-// For 8-bit kernels simpler than the memory: run(base, block, m) forms the results of elements
-// base .. base + m - 1 in a block that stays in the first-level cache, and streamed(out, n, run)
-// stores them to out with streaming stores (SSE2, so on every path). False, with nothing done, where
-// the output is smaller than kStreamBytes or the target has no SSE2.
+// For 8-bit kernels simpler than the memory, where streamPairs does not apply (the baseline path):
+// run(base, block, m) forms the results of elements base .. base + m - 1 in a block that stays in
+// the first-level cache, and streamed(out, n, run) stores them to out with streaming stores (SSE2). False, with nothing
+// done, where the output is smaller than kStreamBytes or the target has no SSE2.
 template <class Run>
 bool streamed(uint8_t* __restrict out, int32_t n, Run run) {
 #if defined(__SSE2__)

@@ -2,6 +2,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Operands.h"
 #include "support/Sweep.h"
 
 using namespace rktest;
@@ -126,15 +127,8 @@ INSTANTIATE_TEST_SUITE_P(IntegerOutputs, BlendLargeBytes, ::testing::Values(kxTy
 // double mix rounded once.
 TEST(Blend, LargeFloatMatricesMatchTheDoubleMix) {
   const std::size_t n = (std::size_t(1) << 22) + 4099;
-  const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, -2.5f};
-  std::vector<float> a(n), b(n);
-  uint32_t x = 29;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-6f;
-    x = x * 1664525u + 1013904223u;
-    b[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 3e-7f;
-  }
+  const auto specials = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, -2.5f};
+  const std::vector<float> a = randomFloats(n, 29, specials, 1e-6f), b = randomFloats(n, 30, specials, 3e-7f);
   for (double f : {0.3, -1.5}) {
     auto inst = blendInstance(f);
     addRow<float>(inst.inputs[0], a);

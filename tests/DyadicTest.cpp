@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Operands.h"
 #include "support/Paths.h"
 #include "support/Types.h"
 
@@ -453,15 +454,8 @@ class LargeFloats : public ::testing::TestWithParam<Op> {};
 TEST_P(LargeFloats, MatchTheReference) {
   const Op op = GetParam();
   const std::size_t n = (std::size_t(1) << 22) + 4099;
-  const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, -3e-39f, 3.4e38f, -1.5f, 7.25f};
-  std::vector<float> a(n), b(n);
-  uint32_t x = 11;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = (x >> 28) < 3 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-6f;
-    x = x * 1664525u + 1013904223u;
-    b[k] = (x >> 28) < 3 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x >> 4)) * 1e-5f;
-  }
+  const auto specials = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, -3e-39f, 3.4e38f, -1.5f, 7.25f};
+  const std::vector<float> a = randomFloats(n, 11, specials, 1e-6f), b = randomFloats(n, 12, specials, 1e-6f);
   auto inst = instance(entryOf(op));
   addRow<float>(inst.inputs[0], a);
   addRow<float>(inst.inputs[1], b);
@@ -486,15 +480,9 @@ INSTANTIATE_TEST_SUITE_P(Ops, LargeFloats, ::testing::Values(Op::Add, Op::Sub, O
 TEST(Division, LargeFloatQuotientsStopAtALateRefusedDivisor) {
   FreshBuffers fresh;
   const std::size_t n = (std::size_t(1) << 22) + 4099, refusedAt = n - 4000;
-  const float specials[] = {-0.0f, INFINITY, -INFINITY, 1e-40f, 3e38f, -2.5f};
-  std::vector<float> a(n), b(n);
-  uint32_t x = 31;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = (x >> 28) < 2 ? specials[(x >> 8) % 6] : static_cast<float>(int32_t(x)) * 1e-6f;
-    x = x * 1664525u + 1013904223u;
-    b[k] = (x >> 28) < 2 ? specials[1 + (x >> 8) % 5] : static_cast<float>(int32_t(x | 1)) * 1e-7f;
-  }
+  // Divisors are neither zero nor NaN until one is placed.
+  const std::vector<float> a = randomFloats(n, 31, {-0.0f, INFINITY, NAN, 1e-40f, 3e38f, -2.5f}, 1e-6f);
+  const std::vector<float> b = randomFloats(n, 32, {INFINITY, -INFINITY, 1e-40f, 3e38f, -2.5f}, 1e-7f);
   for (float refused : {1.0f, 0.0f, NAN}) {
     SCOPED_TRACE(testing::Message() << "divisor " << refused);
     std::vector<float> divisors = b;

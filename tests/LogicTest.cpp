@@ -2,6 +2,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Operands.h"
 #include "support/Sweep.h"
 
 using namespace rktest;
@@ -235,15 +236,8 @@ namespace {
 // them, against each operand's own 8 bits combined.
 TEST(LargeBitwise, FloatOperandsMatchTheOperation) {
   const std::size_t n = (std::size_t(1) << 22) + 4099;
-  const float specials[] = {3e9f, -3e9f, 1e20f, -1e30f, NAN, INFINITY, -0.5f, 255.9f, -2147483648.0f, 2147483520.0f};
-  std::vector<float> a(n), b(n);
-  uint32_t x = 37;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = (x >> 28) == 0 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-3f;
-    x = x * 1664525u + 1013904223u;
-    b[k] = (x >> 28) == 0 ? specials[(x >> 8) % 10] : static_cast<float>(int32_t(x)) * 1e-4f;
-  }
+  const auto specials = {3e9f, -3e9f, 1e20f, -1e30f, NAN, INFINITY, -0.5f, 255.9f, -2147483648.0f, 2147483520.0f};
+  const std::vector<float> a = randomFloats(n, 37, specials, 1e-3f), b = randomFloats(n, 38, specials, 1e-4f);
   for (bool isAnd : {true, false}) {
     auto inst = instance(isAnd ? "_AndImage" : "_OrImage");
     addRow<float>(inst.inputs[0], a);

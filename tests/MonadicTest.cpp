@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "support/Harness.h"
+#include "support/Operands.h"
 #include "support/Reference.h"
 
 using namespace rktest;
@@ -340,14 +341,11 @@ TEST_P(LargePointOp, MatchesTheFormula) {
   withType(type, [&, op = op]<class T>() {
     const std::size_t n = (std::size_t(16) << 20) / sizeof(T) + 4099;
     std::vector<T> in(n);
-    uint32_t x = 23;
-    const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, 255.0f};
-    for (std::size_t k = 0; k < n; ++k) {
-      x = x * 1664525u + 1013904223u;
-      if constexpr (std::is_same_v<T, float>)
-        in[k] = (x >> 28) < 3 ? specials[(x >> 8) % 8] : static_cast<float>(int32_t(x)) * 1e-6f;
-      else
-        in[k] = static_cast<T>(x >> 24);
+    if constexpr (std::is_same_v<T, float>) {
+      in = randomFloats(n, 23, {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, 3e38f, 255.0f}, 1e-6f);
+    } else {
+      Draws draws(23);
+      for (T& e : in) e = static_cast<T>(draws.next() >> 24);
     }
     auto inst = instance(entry(op));
     addRow<T>(inst.inputs[0], in);
