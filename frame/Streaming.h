@@ -24,6 +24,19 @@ namespace rk {
 // streamed stores already win there.
 constexpr std::size_t kStreamBytes = std::size_t(16) << 20;
 
+// Reads the line `distance` bytes past p into the cache, ahead of the hardware's prefetchers, which
+// alone leave a loop that also computes waiting on memory. The address is formed as an integer: it
+// may lie past the end of the data, where a prefetch is harmless but pointer arithmetic is not
+// allowed.
+template <int distance>
+inline void prefetchAhead(const void* p) {
+#if defined(__SSE2__)
+  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + distance), _MM_HINT_T0);
+#else
+  (void)p;
+#endif
+}
+
 inline void streamFence() {
 #if defined(__SSE2__)
   _mm_sfence();
@@ -112,18 +125,16 @@ struct Lanes<float> {
 
 // Two-input kernels of one element type (8-bit or float) on outputs of at least kStreamBytes:
 // op.vec(a, b) forms a register of results, which goes straight to streamed stores, and the
-// operands are prefetched 4 KiB ahead (the hardware prefetchers alone leave such a loop waiting on
-// memory). Measured against forming blocks in the cache and streaming those (streamed() below), or
-// against ordinary stores, this runs some 30 to 40% faster, near memcpy.
+// operands are prefetched 4 KiB ahead. Measured against forming blocks in the cache and streaming those (streamed()
+// below), or against ordinary stores, this runs some 30 to 40% faster, near memcpy.
 template <class T, class Op>
 [[gnu::target("avx2")]] inline int32_t streamPairsAvx2(const T* __restrict a, const T* __restrict b, T* __restrict out,
                                                        int32_t n, const Op& op) {
-  constexpr int32_t kStep = 32 / sizeof(T), kAhead = 4096 / sizeof(T);
+  constexpr int32_t kStep = 32 / sizeof(T);
   int32_t k = 0;
   for (; k + kStep <= n; k += kStep) {
-    const int32_t ahead = std::min(k + kAhead, n - 1);
-    _mm_prefetch(reinterpret_cast<const char*>(a + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(b + ahead), _MM_HINT_T0);
+    prefetchAhead<4096>(a + k);
+    prefetchAhead<4096>(b + k);
     Lanes<T>::stream(out + k, op.vec(Lanes<T>::load(a + k), Lanes<T>::load(b + k)));
   }
   _mm_sfence();
@@ -134,10 +145,10 @@ template <class T, class Op>
 template <class T, class Op>
 [[gnu::target("avx2")]] inline int32_t streamMapAvx2(const T* __restrict in, T* __restrict out, int32_t n,
                                                      const Op& op) {
-  constexpr int32_t kStep = 32 / sizeof(T), kAhead = 4096 / sizeof(T);
+  constexpr int32_t kStep = 32 / sizeof(T);
   int32_t k = 0;
   for (; k + kStep <= n; k += kStep) {
-    _mm_prefetch(reinterpret_cast<const char*>(in + std::min(k + kAhead, n - 1)), _MM_HINT_T0);
+    prefetchAhead<4096>(in + k);
     Lanes<T>::stream(out + k, op.vec(Lanes<T>::load(in + k)));
   }
   _mm_sfence();

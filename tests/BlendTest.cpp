@@ -131,12 +131,7 @@ TEST(Blend, LargeFloatMatricesMatchTheDoubleMix) {
   const std::vector<float> a = randomFloats(n, 29, specials, 1e-6f), b = randomFloats(n, 30, specials, 3e-7f);
   for (double f : {0.3, -1.5}) {
     auto inst = blendInstance(f);
-    addRow<float>(inst.inputs[0], a);
-    addRow<float>(inst.inputs[1], b);
-    inst.outputs[0].type = 3;
-    const kxhost::RunResult r = inst.run();
-    ASSERT_TRUE(r.completed) << r.error;
-    const std::vector<float> out = output<float>(inst, 0, 0);
+    const std::vector<float> out = runOnRows<float>(inst, a, b);
     ASSERT_EQ(out.size(), n);
     const double g = 1.0 - f;
     for (std::size_t k = 0; k < n; ++k) {

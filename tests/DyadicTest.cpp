@@ -273,12 +273,7 @@ TEST_P(EveryByteQuotient, MatchesIntegerDivision) {
           bs.push_back(static_cast<B>(b));
         }
       auto inst = instance("_DivImage");
-      addRow<A>(inst.inputs[0], as);
-      addRow<B>(inst.inputs[1], bs);
-      inst.outputs[0].type = 0;
-      kxhost::RunResult r = inst.run();
-      ASSERT_TRUE(r.completed) << r.error;
-      std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+      const std::vector<uint8_t> out = runOnRows<uint8_t>(inst, as, bs);
       ASSERT_EQ(out.size(), as.size());
       for (std::size_t k = 0; k < as.size(); ++k)
         ASSERT_EQ(int(out[k]), int(as[k]) / int(bs[k])) << +as[k] << " / " << +bs[k];
@@ -361,12 +356,7 @@ TEST_P(FloatOutputs, MatchTheDoubleOperationRoundedOnce) {
         for (B& b : bs)
           if (refBadDivision<float>(A(1), b)) b = B(3);
       auto inst = instance(entryOf(op));
-      addRow<A>(inst.inputs[0], as);
-      addRow<B>(inst.inputs[1], bs);
-      inst.outputs[0].type = 3;
-      kxhost::RunResult r = inst.run();
-      ASSERT_TRUE(r.completed) << r.error;
-      std::vector<float> out = output<float>(inst, 0, 0);
+      const std::vector<float> out = runOnRows<float>(inst, as, bs);
       ASSERT_EQ(out.size(), as.size());
       for (std::size_t k = 0; k < as.size(); ++k) {
         const float expected = reference<float>(op, as[k], bs[k]);
@@ -424,20 +414,9 @@ class LargeBytes : public ::testing::TestWithParam<Op> {};
 TEST_P(LargeBytes, MatchTheReference) {
   const Op op = GetParam();
   const std::size_t n = (std::size_t(1) << 24) + 4099;
-  std::vector<uint8_t> a(n), b(n);
-  uint32_t x = 99;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = static_cast<uint8_t>(x >> 24);
-    b[k] = static_cast<uint8_t>(x >> 16);
-  }
+  const std::vector<uint8_t> a = randomBytes(n, 99), b = randomBytes(n, 100);
   auto inst = instance(entryOf(op));
-  addRow<uint8_t>(inst.inputs[0], a);
-  addRow<uint8_t>(inst.inputs[1], b);
-  inst.outputs[0].type = 0;
-  kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  const std::vector<uint8_t> out = runOnRows<uint8_t>(inst, a, b);
   ASSERT_EQ(out.size(), n);
   for (std::size_t k = 0; k < n; ++k)
     ASSERT_EQ(out[k], reference<uint8_t>(op, a[k], b[k])) << k << ": " << +a[k] << " op " << +b[k];
@@ -457,12 +436,7 @@ TEST_P(LargeFloats, MatchTheReference) {
   const auto specials = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-40f, -3e-39f, 3.4e38f, -1.5f, 7.25f};
   const std::vector<float> a = randomFloats(n, 11, specials, 1e-6f), b = randomFloats(n, 12, specials, 1e-6f);
   auto inst = instance(entryOf(op));
-  addRow<float>(inst.inputs[0], a);
-  addRow<float>(inst.inputs[1], b);
-  inst.outputs[0].type = 3;
-  kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  const std::vector<float> out = output<float>(inst, 0, 0);
+  const std::vector<float> out = runOnRows<float>(inst, a, b);
   ASSERT_EQ(out.size(), n);
   for (std::size_t k = 0; k < n; ++k) {
     const float want = reference<float>(op, a[k], b[k]);

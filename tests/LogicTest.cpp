@@ -206,20 +206,9 @@ class LargeBitwise : public ::testing::TestWithParam<bool> {};
 TEST_P(LargeBitwise, MatchesTheOperation) {
   const bool isAnd = GetParam();
   const std::size_t n = (std::size_t(1) << 24) + 4099;
-  std::vector<uint8_t> a(n), b(n);
-  uint32_t x = 5;
-  for (std::size_t k = 0; k < n; ++k) {
-    x = x * 1664525u + 1013904223u;
-    a[k] = static_cast<uint8_t>(x >> 24);
-    b[k] = static_cast<uint8_t>(x >> 16);
-  }
+  const std::vector<uint8_t> a = randomBytes(n, 5), b = randomBytes(n, 6);
   auto inst = instance(isAnd ? "_AndImage" : "_OrImage");
-  addRow<uint8_t>(inst.inputs[0], a);
-  addRow<uint8_t>(inst.inputs[1], b);
-  inst.outputs[0].type = 0;
-  const kxhost::RunResult r = inst.run();
-  ASSERT_TRUE(r.completed) << r.error;
-  const std::vector<uint8_t> out = output<uint8_t>(inst, 0, 0);
+  const std::vector<uint8_t> out = runOnRows<uint8_t>(inst, a, b);
   ASSERT_EQ(out.size(), n);
   for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(out[k], isAnd ? (a[k] & b[k]) : (a[k] | b[k])) << k;
 }
@@ -240,12 +229,7 @@ TEST(LargeBitwise, FloatOperandsMatchTheOperation) {
   const std::vector<float> a = randomFloats(n, 37, specials, 1e-3f), b = randomFloats(n, 38, specials, 1e-4f);
   for (bool isAnd : {true, false}) {
     auto inst = instance(isAnd ? "_AndImage" : "_OrImage");
-    addRow<float>(inst.inputs[0], a);
-    addRow<float>(inst.inputs[1], b);
-    inst.outputs[0].type = 3;
-    const kxhost::RunResult r = inst.run();
-    ASSERT_TRUE(r.completed) << r.error;
-    const std::vector<float> out = output<float>(inst, 0, 0);
+    const std::vector<float> out = runOnRows<float>(inst, a, b);
     ASSERT_EQ(out.size(), n);
     for (std::size_t k = 0; k < n; ++k) {
       const uint32_t p = low8(a[k]), q = low8(b[k]);

@@ -22,6 +22,7 @@
 #include <type_traits>
 
 #include "frame/Paths.h"
+#include "frame/Streaming.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -69,15 +70,8 @@ BlockScan scanBlock(const T* __restrict t, int32_t m, double magic) {
 }
 
 #if defined(__SSE2__)
-// Reading ahead of the hardware's prefetcher keeps more of the memory's bandwidth busy; a prefetch
-// past the end of the data is harmless.
+// The scans read 1 KiB ahead of the hardware's prefetchers (prefetchAhead).
 constexpr int kAhead = 1024;
-
-// The address is formed as an integer: it may lie past the end of the data, where a prefetch is
-// harmless but pointer arithmetic is not allowed.
-inline void prefetchAhead(const void* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + kAhead), _MM_HINT_T0);
-}
 
 // The same scan in vector registers. minpd and maxpd return their second operand when either is
 // NaN, which keeps NaNs out of lo and hi as the scalar comparisons do.
@@ -97,7 +91,7 @@ BlockScan scanBlockSse2(const T* __restrict t, int32_t m, double magic) {
   __m128i units0 = _mm_setzero_si128(), units1 = units0, frac0 = units0, frac1 = units0;
   int32_t k = 0;
   for (; k + 4 <= m; k += 4) {
-    prefetchAhead(t + k);
+    prefetchAhead<kAhead>(t + k);
     const __m128d x0 = loadPair(t + k), x1 = loadPair(t + k + 2);
     lo0 = _mm_min_pd(x0, lo0);
     lo1 = _mm_min_pd(x1, lo1);
@@ -146,7 +140,7 @@ template <class T>
   __m256i units0 = _mm256_setzero_si256(), units1 = units0, frac0 = units0, frac1 = units0;
   int32_t k = 0;
   for (; k + 8 <= m; k += 8) {
-    prefetchAhead(t + k);
+    prefetchAhead<kAhead>(t + k);
     const __m256d x0 = loadQuad(t + k), x1 = loadQuad(t + k + 4);
     lo0 = _mm256_min_pd(x0, lo0);
     lo1 = _mm256_min_pd(x1, lo1);
@@ -283,7 +277,7 @@ template <class T>
   __m256d bad0 = _mm256_setzero_pd(), bad1 = bad0;
   int32_t k = 0;
   for (; k + 8 <= m; k += 8) {
-    prefetchAhead(t + k);
+    prefetchAhead<kAhead>(t + k);
     const __m256d d0 = _mm256_sub_pd(loadQuad(t + k), vmean), d1 = _mm256_sub_pd(loadQuad(t + k + 4), vmean);
     const __m256d sq0 = _mm256_mul_pd(d0, d0), sq1 = _mm256_mul_pd(d1, d1);
     const __m256d big0 = _mm256_add_pd(sq0, vmagic), big1 = _mm256_add_pd(sq1, vmagic);
@@ -339,7 +333,7 @@ inline uint64_t byteSumSse2(const uint8_t* __restrict p, int32_t n) {
   __m128i a0 = zero, a1 = zero;
   int32_t k = 0;
   for (; k + 32 <= n; k += 32) {
-    prefetchAhead(p + k);
+    prefetchAhead<kAhead>(p + k);
     a0 = _mm_add_epi64(a0, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)), zero));
     a1 = _mm_add_epi64(a1, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16)), zero));
   }
@@ -355,7 +349,7 @@ inline uint64_t byteSumSse2(const uint8_t* __restrict p, int32_t n) {
   __m256i a0 = zero, a1 = zero;
   int32_t k = 0;
   for (; k + 64 <= n; k += 64) {
-    prefetchAhead(p + k);
+    prefetchAhead<kAhead>(p + k);
     a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k)), zero));
     a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 32)), zero));
   }
