@@ -429,8 +429,22 @@ void Graph::prepareFiles() {
     }
   }
   // Sources are read last: every cheaper check has passed by then.
+  for (const auto& [name, given] : options_.sources) {
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const GraphNode& n) { return n.name == name; });
+    if (it == nodes_.end() || !it->isSource)
+      fail(nullptr, "nodes", "there is no file node '" + name + "' to give a stream for");
+  }
   for (GraphNode& node : nodes_) {
     if (!node.isSource) continue;
+    if (auto given = options_.sources.find(node.name); given != options_.sources.end()) {
+      node.source = std::move(*given->second);
+      node.source.connected = true;
+      if (node.fileType && *node.fileType != node.source.type) {
+        node.source.stream = convertStream(std::move(node.source.stream), node.source.type, *node.fileType);
+        node.source.type = *node.fileType;
+      }
+      continue;
+    }
     try {
       FileStream fsr = readStream(node.file);
       for (const std::string& note : fsr.notes) std::fprintf(stderr, "warning: %s\n", note.c_str());
@@ -450,7 +464,7 @@ kxhost::Stream Graph::take(const Link& link) {
       producer.isSource ? producer.source.stream : producer.outputs[static_cast<std::size_t>(link.pin)].stream;
   int& left = producer.consumers[static_cast<std::size_t>(link.pin)];
   // The last consumer takes the stream itself; earlier ones take copies.
-  if (--left == 0) return std::move(stream);
+  if (--left == 0 && !(options_.keepOutputs && !producer.isSource)) return std::move(stream);
   return copyStream(stream);
 }
 
@@ -526,12 +540,14 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     }
     for (std::size_t pin = 0; pin < inst.outputs.size(); ++pin) {
       if (node.outTypes[pin]) inst.outputs[pin].type = *node.outTypes[pin];
-      inst.outputs[pin].connected = node.consumers[pin] > 0 || node.writes[pin].has_value();
+      inst.outputs[pin].connected = options_.keepOutputs || node.consumers[pin] > 0 || node.writes[pin].has_value();
     }
     const std::string name = node.name;
-    inst.onWarning = [name](const std::string& text) {
-      std::fprintf(stderr, "warning: %s: %s\n", name.c_str(), toUtf8(text).c_str());
-    };
+    if (!options_.quiet) {
+      inst.onWarning = [name](const std::string& text) {
+        std::fprintf(stderr, "warning: %s: %s\n", name.c_str(), toUtf8(text).c_str());
+      };
+    }
 
     kxhost::RunResult result = inst.run();
     // A run the host cut short for its size has failed even when the processor went on.
@@ -540,7 +556,7 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
                        : !result.refused.empty()
                            ? toUtf8(result.refused)
                            : std::string(node.record->entry) + " returned " + std::to_string(result.returned);
-    if (failed) {
+    if (failed && !options_.quiet) {
       std::fprintf(stderr, "error: node '%s' (%s): %s\n", node.name.c_str(), node.record->entry, text.c_str());
     }
 
@@ -575,7 +591,7 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     node.ran = !failed;
     node.outputs = std::move(inst.outputs);
     for (std::size_t pin = 0; pin < node.outputs.size(); ++pin) {
-      if (node.consumers[pin] == 0) node.outputs[pin].stream = kxhost::Stream{};
+      if (node.consumers[pin] == 0 && !options_.keepOutputs) node.outputs[pin].stream = kxhost::Stream{};
     }
     if (failed && status == 0) {
       status = 1;

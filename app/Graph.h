@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ struct GraphOptions {
   bool keepGoing = false;
   std::vector<std::string> paramFiles;  // NODE=FILE.json parameter files
   std::vector<std::string> sets;        // NODE.PARAM=VALUE overrides, applied after the files
+  // Streams given by a program for file nodes, by node name, taken instead of reading the files.
+  std::map<std::string, std::shared_ptr<kxhost::Pin>> sources;
+  // Every output pin of every node is connected and kept after the run, for a program that wants
+  // them all (nodes linked to several others then take copies).
+  bool keepOutputs = false;
+  bool quiet = false;  // warnings and errors go to the report only, not to stderr
 };
 
 struct Link {
@@ -81,6 +88,7 @@ public:
   // {"graph", "completed", "error", "nodes": [run reports with "node"]}.
   const Json& report() const { return report_; }
   const std::vector<GraphNode>& nodes() const { return nodes_; }
+  std::vector<GraphNode>& nodes() { return nodes_; }
 
 private:
   [[noreturn]] void fail(const GraphNode* node, const std::string& field, const std::string& text) const;

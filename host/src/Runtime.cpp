@@ -229,20 +229,37 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
     // A fresh buffer reads zero, so that a first run gives the same partial output everywhere.
     if (!zeroed) std::memset(data_, 0, allocation);
   }
-  if (info.Y > 0) {
-    std::size_t rowBytes = count_ == 0 ? 0 : bytes / static_cast<std::size_t>(info.Y);
-    try {
-      rows_.resize(static_cast<std::size_t>(info.Y));
-    } catch (const std::bad_alloc&) {
-      pool().give(data_, allocation);
-      hostError("out of memory for the %d row pointers of a matrix", info.Y);
-    }
-    auto* base = static_cast<unsigned char*>(data_);
-    for (std::size_t r = 0; r < rows_.size(); ++r) rows_[r] = base + r * rowBytes;
+  try {
+    makeRows(bytes);
+  } catch (...) {
+    pool().give(data_, allocation);
+    throw;
   }
 }
 
-Matrix::~Matrix() { pool().give(data_, allocationFor(bytes())); }
+Matrix::Matrix(kxType type, const kxMInfo& info, void* borrowed) : info_(info), type_(type), borrowed_(true) {
+  std::size_t bytes = requiredBytes(type, info, std::numeric_limits<uint64_t>::max());
+  count_ = bytes / elementSize(type);
+  info_.Count = static_cast<int32_t>(count_);
+  data_ = borrowed;
+  makeRows(bytes);
+}
+
+void Matrix::makeRows(std::size_t bytes) {
+  if (info_.Y <= 0) return;
+  std::size_t rowBytes = count_ == 0 ? 0 : bytes / static_cast<std::size_t>(info_.Y);
+  try {
+    rows_.resize(static_cast<std::size_t>(info_.Y));
+  } catch (const std::bad_alloc&) {
+    hostError("out of memory for the %d row pointers of a matrix", info_.Y);
+  }
+  auto* base = static_cast<unsigned char*>(data_);
+  for (std::size_t r = 0; r < rows_.size(); ++r) rows_[r] = base + r * rowBytes;
+}
+
+Matrix::~Matrix() {
+  if (!borrowed_) pool().give(data_, allocationFor(bytes()));
+}
 
 uint64_t Matrix::pooledBytes() {
   std::lock_guard<std::mutex> lock(pool().mutex);
@@ -324,8 +341,18 @@ int Instance::paramIndex(const char* name) const {
   return -1;
 }
 
+namespace {
+// Processors that reseed the C library's process-wide generator and draw from it in their run:
+// two such runs on different threads would interleave their draws, so the host runs them one at
+// a time and each sees the whole sequence it seeded.
+bool drawsGlobalGenerator(const ProcessorDescriptor* record) { return std::strcmp(record->entry, "_Pertur") == 0; }
+std::mutex generatorMutex;
+}  // namespace
+
 RunResult Instance::run() {
   RunResult result;
+  std::unique_lock<std::mutex> generator;
+  if (drawsGlobalGenerator(record_)) generator = std::unique_lock<std::mutex>(generatorMutex);
   for (Pin& pin : outputs) pin.stream = Stream{};
   if (!entry_) {
     result.error = std::string("the plug-in does not export ") + record_->entry;

@@ -33,6 +33,11 @@ public:
   // Throws a kxEx* when the size does not fit a 32-bit element count or a limit, or when the type
   // has no storage. Sizes with a member of zero or below give a matrix without elements.
   Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes = Limits{}.maxMatrixBytes);
+  // A matrix over elements the host does not own (a caller's array, which the caller keeps alive
+  // and unchanged while the matrix lives): rows one after another, aligned to the element type.
+  // Throws like the constructor above when the size does not fit a 32-bit element count. Its
+  // buffer never goes to the pool.
+  Matrix(kxType type, const kxMInfo& info, void* borrowed);
   ~Matrix();
   Matrix(const Matrix&) = delete;
   Matrix& operator=(const Matrix&) = delete;
@@ -45,6 +50,7 @@ public:
   void* data() { return data_; }
   const void* data() const { return data_; }
   void** rows() { return rows_.data(); }
+  bool borrowed() const { return borrowed_; }
 
   template <class T>
   T* as() {
@@ -78,7 +84,10 @@ private:
   kxType type_;
   std::size_t count_ = 0;
   void* data_ = nullptr;
+  bool borrowed_ = false;
   std::vector<void*> rows_;
+
+  void makeRows(std::size_t bytes);
 };
 
 struct KX_API Stream {
@@ -136,6 +145,7 @@ public:
   int paramIndex(const char* name) const;
 
   // Clears the outputs, makes this instance current, calls the entry, and catches what it throws.
+  // Runs of different instances may go on in different threads at once.
   RunResult run();
   // Makes this instance current and calls its dialog export; returns what it returned.
   // Throws std::runtime_error when the processor has no dialog.
