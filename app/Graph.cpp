@@ -511,7 +511,7 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     }
 
     kxhost::Instance inst = plugin_->instantiate(node.record);
-    inst.limits = hostLimits();
+    inst.limits = options_.limits.value_or(hostLimits());
     bool inputFailed = false;
     for (const auto& [p, v] : node.params) inst.params[static_cast<std::size_t>(p)] = v;
     for (std::size_t pin = 0; pin < inst.inputs.size(); ++pin) {

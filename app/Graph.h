@@ -30,6 +30,9 @@ struct GraphOptions {
   // them all (nodes linked to several others then take copies).
   bool keepOutputs = false;
   bool quiet = false;  // warnings and errors go to the report only, not to stderr
+  // The ceilings of the processor runs, when not those of the process (hostLimits()), so that
+  // graphs run in several threads need not share one setting.
+  std::optional<kxhost::Limits> limits;
 };
 
 struct Link {

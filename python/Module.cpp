@@ -158,7 +158,14 @@ std::unique_ptr<kxhost::Matrix> matrixOf(py::handle obj, kxType& code, kxMInfo i
   info.X = static_cast<int32_t>(x);
   info.Y = static_cast<int32_t>(y);
   info.Planes = static_cast<int32_t>(planes);
-  auto matrix = std::make_unique<kxhost::Matrix>(code, info, const_cast<void*>(array.data()));
+  std::unique_ptr<kxhost::Matrix> matrix;
+  try {
+    matrix = std::make_unique<kxhost::Matrix>(code, info, const_cast<void*>(array.data()));
+  } catch (kxEx* e) {  // no memory for the row pointers
+    std::string text = e->kxGetText();
+    delete e;
+    throw py::value_error(where + ": " + text);
+  }
   keep.push_back(std::move(array));
   return matrix;
 }
@@ -502,6 +509,7 @@ py::tuple runGraph(const std::string& file, const std::string& text, py::dict so
   options.sets = sets;
   options.keepOutputs = true;
   options.quiet = true;
+  options.limits = limits;
   std::vector<py::object> keep;
   for (auto [name, value] : sources) {
     auto pin = std::make_shared<kxhost::Pin>();
@@ -520,7 +528,6 @@ py::tuple runGraph(const std::string& file, const std::string& text, py::dict so
   } catch (const kxrun::UsageError& e) {
     throw py::value_error(e.what());
   }
-  kxrun::hostLimits() = limits;
   int status = 0;
   {
     py::gil_scoped_release release;
