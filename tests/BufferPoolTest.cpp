@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "frame/Types.h"
 #include "support/Harness.h"
@@ -89,6 +91,30 @@ TEST(BufferPoolBound, PoolNeverHoldsMoreThanItsLimit) {
   EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
   { kxhost::Matrix m(rk::typeCode<uint8_t>, sized(256, 256, 1)); }
   EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
+}
+
+// A matrix over a caller's elements reads them in place and never hands them to the pool, which
+// would give the caller's memory to the next matrix.
+TEST(BufferPoolBound, BorrowedElementsNeverEnterThePool) {
+  PoolLimitGuard guard;
+  kxhost::Matrix::setPoolLimit(0);
+  kxhost::Matrix::setPoolLimit(uint64_t(1) << 20);
+  std::vector<float> caller(6 * 4 * 3, 2.5f);
+  {
+    kxhost::Matrix m(rk::typeCode<float>, sized(6, 4, 3), caller.data());
+    EXPECT_TRUE(m.borrowed());
+    EXPECT_EQ(m.data(), caller.data());
+    EXPECT_EQ(m.info().Count, 72);
+    EXPECT_EQ(m.rows()[3], caller.data() + 3 * 18);
+  }
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
+  try {
+    kxhost::Matrix big(rk::typeCode<float>, sized(1 << 16, 1 << 16, 1), caller.data());
+    ADD_FAILURE() << "a borrowed matrix beyond the 32-bit element count was accepted";
+  } catch (kxEx* e) {
+    EXPECT_NE(std::string(e->kxGetText()).find("exceeds the 32-bit element count"), std::string::npos);
+    delete e;
+  }
 }
 
 }  // namespace
