@@ -1,10 +1,9 @@
-// Fuzz target: one run of a processor of the plug-in, loaded through the host's own loader, with
-// everything a host may hand it drawn from the input: which processor, its pin types (codes without
-// storage included), which pins are connected, the streams on the inputs (counts, sizes, element
-// values), the parameters (NaN, infinities, huge and negative numbers, zeros, unknown modes) and the
-// host's allocation limits. A processor or host exception is an expected way out; a crash, a hang,
-// a leak or anything the sanitizers report is a finding. The committed corpus is read in this
-// order of draws: changing it changes what every corpus input means.
+// Fuzz target: one run of a processor of the plug-in through the host's own loader, with all a host
+// may hand it drawn from the input: the processor, pin types (codes without storage included),
+// connections, input streams (counts, sizes, values), parameters (NaN, infinities, huge, negative,
+// zero, unknown modes) and allocation limits. An exception is an expected way out; a crash, hang,
+// leak or sanitizer report is a finding. The committed corpus means what it does through the order
+// of these draws.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
