@@ -3,36 +3,27 @@
 // inconsistent graph) is the expected way out; anything else is a finding.
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <fstream>
-#include <string>
 
 #include "Graph.h"
 #include "Text.h"
 
 namespace {
 
+// Checking a graph creates the temporary files of its outputs; the fuzzer keeps them in its own
+// directory rather than wherever a mutated path points.
 bool pathsStayHere(const kxrun::Json& value) {
-  if (value.is_string()) {
-    // Checking a graph creates the temporary files of its outputs; the fuzzer keeps them in its
-    // own directory rather than wherever a mutated path points.
-    const auto& s = value.get_ref<const std::string&>();
-    return s.find('/') == std::string::npos && s.find('\\') == std::string::npos;
-  }
-  if (value.is_structured()) {
-    for (const auto& item : value.items()) {
-      if (!pathsStayHere(item.value())) return false;
-    }
-  }
+  if (value.is_string()) return value.get_ref<const std::string&>().find_first_of("/\\") == std::string::npos;
+  if (!value.is_structured()) return true;
+  for (const auto& item : value.items())
+    if (!pathsStayHere(item.value())) return false;
   return true;
 }
 
 struct Setup {
   kxhost::Plugin plugin{kxhost::Plugin::defaultPath(), /*allowMissing=*/true};
-  kxrun::fs::path dir;
+  kxrun::fs::path dir = kxrun::fs::temp_directory_path() / ("rkfuzz-graph-" + std::to_string(::getpid()));
   Setup() {
-    dir = kxrun::fs::temp_directory_path() / ("rkfuzz-graph-" + std::to_string(::getpid()));
     kxrun::fs::create_directories(dir);
     // Sources the seeds name, so that checking gets as far as reading them.
     std::ofstream(dir / "in.pgm", std::ios::binary) << "P5\n3 2\n255\n" << std::string("\x00\x10\x20\x30\x40\xff", 6);
@@ -48,9 +39,8 @@ struct Setup {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setup setup;
-  const std::string text(reinterpret_cast<const char*>(data), size);
   try {
-    kxrun::Json doc = kxrun::parseJson(text, "fuzz.json");
+    kxrun::Json doc = kxrun::parseJson(std::string(reinterpret_cast<const char*>(data), size), "fuzz.json");
     if (!pathsStayHere(doc)) return 0;
     kxrun::GraphOptions options;
     kxrun::Graph graph(setup.plugin, doc, setup.dir, "fuzz.json", options);

@@ -1,6 +1,5 @@
 // Replays fuzz inputs without libFuzzer: every file named (or inside every directory named) goes
 // through the target's entry once, so that the ordinary test run repeats each past finding.
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,26 +9,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-int replay(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  return 1;
-}
-}  // namespace
-
 int main(int argc, char** argv) {
-  int count = 0;
+  std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path arg = argv[i];
-    if (std::filesystem::is_directory(arg)) {
-      for (const auto& entry : std::filesystem::directory_iterator(arg))
-        if (entry.is_regular_file()) count += replay(entry.path());
-    } else if (std::filesystem::exists(arg)) {
-      count += replay(arg);
-    }
+    if (std::filesystem::is_regular_file(argv[i])) files.push_back(argv[i]);
+    if (std::filesystem::is_directory(argv[i]))
+      for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+        if (entry.is_regular_file()) files.push_back(entry.path());
   }
-  std::printf("replayed %d inputs\n", count);
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  std::printf("replayed %zu inputs\n", files.size());
   return 0;
 }
