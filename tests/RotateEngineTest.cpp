@@ -1,7 +1,7 @@
 // The rotation engine's whole-line paths (engines with direct pixel access) against its pixel-by-pixel
-// algorithms (the same engine reached through the five virtual operations): single lines, column
-// blocks and whole rotations, over odd sizes, shifts far outside the line, weights with and without
-// a fixed-point form, and backgrounds with every byte set.
+// algorithms (the same engine reached through the five virtual operations): single lines and whole
+// rotations, over odd sizes, shifts far outside the line, the fixed-point weights, and backgrounds
+// with every byte set.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,36 +44,6 @@ struct PixelRotatorProbe {
                        m, d, widen(bg));
     return dst;
   }
-
-  // The second shear's step over a row with per-column weights, and the same by scaled() and
-  // blended() pixel by pixel, as the per-pixel algorithms form it.
-  template <class Px>
-  static std::vector<Px> stepFast(const std::vector<Px>& row, const std::vector<Px>* above,
-                                  const std::vector<double>& w, Px bg) {
-    const std::size_t n = row.size();
-    std::vector<uint16_t> weight(sizeof(Px) * n);
-    std::vector<int32_t> inexact;
-    for (std::size_t u = 0; u < n; ++u) {
-      const int32_t f = PixelRotator::fixedWeight(w[u]);
-      if (f < 0) inexact.push_back(int32_t(u));
-      for (std::size_t b = 0; b < sizeof(Px); ++b) weight[sizeof(Px) * u + b] = uint16_t(std::max(f, 0));
-    }
-    std::vector<Px> moved(n, static_cast<Px>(0xdeadbeefu));
-    PixelRotator::shearStep(row.data(), above ? above->data() : nullptr, moved.data(), int32_t(n), weight.data(),
-                            w.data(), inexact.data(), int32_t(inexact.size()), bg);
-    return moved;
-  }
-  template <class Px>
-  static std::vector<Px> stepSlow(const std::vector<Px>& row, const std::vector<Px>* above,
-                                  const std::vector<double>& w, Px bg) {
-    std::vector<Px> moved(row.size());
-    for (std::size_t u = 0; u < row.size(); ++u) {
-      const PackedPixel carry = above ? PixelRotator::scaled(widen((*above)[u]), w[u]) : widen(bg);
-      const PackedPixel p = widen(row[u]);
-      moved[u] = narrow<Px>(PixelRotator::blended(p, PixelRotator::scaled(p, w[u]), carry));
-    }
-    return moved;
-  }
 };
 
 namespace {
@@ -95,25 +65,9 @@ void forPixels(F&& f) {
 
 // Shifts of every kind: whole, tiny, just below a whole number (weights near 1 and exactly 1 after
 // rounding), far before and beyond the line, and NaN.
-const double kShifts[] = {0.0,
-                          0.25,
-                          0.5,
-                          1.0 / 3,
-                          -0.75,
-                          2.999999,
-                          -1e-20,
-                          1e-20,
-                          3.5,
-                          -4.125,
-                          17.01,
-                          -1000.0,
-                          1e9,
-                          -1e300,
-                          0.9999999999,
-                          6.1e-5,
-                          1.0 - 1.0 / 65536,
-                          2.0 / 255,
-                          std::numeric_limits<double>::quiet_NaN()};
+const double kShifts[] = {
+    0.0,     0.25, 0.5,    1.0 / 3,      -0.75,  2.999999,          -1e-20,    1e-20, 3.5, -4.125, 17.01,
+    -1000.0, 1e9,  -1e300, 0.9999999999, 6.1e-5, 1.0 - 1.0 / 65536, 2.0 / 255, NAN};
 
 TEST(RotateEngine, FixedWeightsMatchTruncationForEveryChannelValue) {
   std::mt19937_64 gen(7);
@@ -149,27 +103,6 @@ TEST(RotateEngine, WholeRowsMatchTheSkewOfEachPixel) {
             ASSERT_EQ(PixelRotatorProbe::skewFast(src, m, d, bg), PixelRotatorProbe::skewSlow(src, m, d, bg));
           }
         }
-      }
-    }
-  });
-}
-
-// Rows with a remainder after the vectors, weights of every kind (1 has no fixed form) and the
-// first row, whose carry is the background.
-TEST(RotateEngine, ShearStepMatchesEachPixel) {
-  std::mt19937_64 gen(3);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  forPixels([&]<class Px>() {
-    for (int32_t n : {1, 3, 4, 5, 17, 33, 66}) {
-      for (Px bg : {Px(0), static_cast<Px>(0x7f0180ffu)}) {
-        const auto row = noise<Px>(std::size_t(n), uint32_t(n), bg != 0);
-        const auto above = noise<Px>(std::size_t(n), uint32_t(n + 1), bg != 0);
-        std::vector<double> w(static_cast<std::size_t>(n));
-        for (std::size_t u = 0; u < w.size(); ++u) w[u] = u % 5 == 2 ? 1.0 : u % 7 == 3 ? 0.5 : unit(gen);
-        SCOPED_TRACE(::testing::Message() << sizeof(Px) << "-byte, " << n << " columns, bg " << uint32_t(bg));
-        EXPECT_EQ(PixelRotatorProbe::stepFast(row, &above, w, bg), PixelRotatorProbe::stepSlow(row, &above, w, bg));
-        EXPECT_EQ(PixelRotatorProbe::stepFast<Px>(row, nullptr, w, bg),
-                  PixelRotatorProbe::stepSlow<Px>(row, nullptr, w, bg));
       }
     }
   });
