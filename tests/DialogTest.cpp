@@ -134,262 +134,69 @@ TEST_P(EveryDialog, EditsAndRadioButtonsMapToTheirParameters) {
 
 INSTANTIATE_TEST_SUITE_P(Dialogs, EveryDialog, ::testing::ValuesIn(kDialogs), dialogName);
 
-// ---- numbers in edits --------------------------------------------------------------------------
+// ---- the scenarios -----------------------------------------------------------------------------
 
-TEST(DialogEdit, ShowsTheShortestTextThatReadsBack) {
-  auto inst = instance("_BinImage");
-  param(inst, "above") = real(0.1);
-  param(inst, "below") = real(-2.5e-8);
-  param(inst, "threshold") = real(1e21);
-  auto c = configure(inst, {"cancel"});
-  EXPECT_EQ(c->screen(0).control(1006).text, "0.1");
-  EXPECT_EQ(c->screen(0).control(1003).text, "-2.5e-08");
-  EXPECT_EQ(c->screen(0).control(1005).text, "1e+21");
-}
+class Scenarios : public ::testing::TestWithParam<Scenario> {};
 
-struct EditCase {
-  std::string typed;
-  bool accepted;
-  double value;  // when accepted
-};
-
-void PrintTo(const EditCase& e, std::ostream* o) { *o << "'" << e.typed << "'"; }
-
-// A real edit (_BlendImage's) and an integer one (_ConstImage's "MCount"), both control 1009.
-class DialogEditText : public ::testing::TestWithParam<std::tuple<bool, EditCase>> {};
-
-TEST_P(DialogEditText, NonNumbersShowTheFrameworkMessageAndKeepTheDialogOpen) {
-  const auto& [isDouble, e] = GetParam();
-  const char* name = isDouble ? "blendfaktor" : "MCount";
-  auto inst = instance(isDouble ? "_BlendImage" : "_ConstImage");
-  const tagVARIANT before = param(inst, name);
-  auto c = configure(inst, {"type 1009 " + e.typed, "ok", "cancel"});
-  if (e.accepted) {
-    EXPECT_EQ(c->outcome.results, std::vector<int>{kxui::IDOK});
-    EXPECT_EQ(c->ui->remaining(), 1u);  // OK ended the dialog; the cancel is left over
-    tagVARIANT w = writtenOnce(*c, inst, name);
-    EXPECT_EQ(w.vt == VT_R8 ? w.dblVal : w.lVal, e.value);
-    EXPECT_TRUE(c->ui->messages().empty());
-    return;
-  }
-  EXPECT_EQ(c->outcome.results, std::vector<int>{kxui::IDCANCEL});
-  ASSERT_EQ(c->ui->messages().size(), 1u);
-  const kxui::ShownMessage& m = c->ui->messages()[0];
-  EXPECT_EQ(m.text, isDouble ? kxui::kParseRealMessage : kxui::kParseIntMessage);
-  EXPECT_EQ(m.style, kxui::MB_ICONEXCLAMATION);
-  EXPECT_EQ(m.title, "RasterKit");
-  // Still open after OK, with the user's text, and the focus on the edit that failed.
-  EXPECT_EQ(c->screen(2).after, "ok");
-  EXPECT_EQ(c->screen(2).control(1009).text, e.typed);
-  EXPECT_TRUE(c->screen(2).control(1009).focused);
-  EXPECT_TRUE(c->writes.empty());
-  EXPECT_TRUE(sameVariant(param(inst, name), before));
-}
-
-INSTANTIATE_TEST_SUITE_P(Doubles, DialogEditText,
-                         ::testing::Combine(::testing::Values(true),
-                                            ::testing::Values(EditCase{"abc", false, 0}, EditCase{"", false, 0},
-                                                              EditCase{"1,5", false, 0}, EditCase{"1.5.2", false, 0},
-                                                              EditCase{"1e999", false, 0},
-                                                              EditCase{" -0.75 ", true, -0.75},
-                                                              EditCase{"+2e3", true, 2000}, EditCase{"12", true, 12})));
-INSTANTIATE_TEST_SUITE_P(Integers, DialogEditText,
-                         ::testing::Combine(::testing::Values(false),
-                                            ::testing::Values(EditCase{"1.5", false, 0}, EditCase{"1e3", false, 0},
-                                                              EditCase{"2147483648", false, 0},
-                                                              EditCase{"12abc", false, 0}, EditCase{" 42 ", true, 42},
-                                                              EditCase{"2147483647", true, 2147483647})));
-
-// ---- the count checks --------------------------------------------------------------------------
-
-struct CountCase {
-  const char* entry;
-  int countId, planesId, xId, yId, scalarId;
-  const char *planesParam, *scalarParam;
-};
-
-class CountChecks : public ::testing::TestWithParam<CountCase> {};
-
-TEST_P(CountChecks, MadeInOrderOneMessageAtATimeUntilAllAreCorrected) {
-  const CountCase& k = GetParam();
-  auto inst = instance(k.entry);
-  param(inst, "MCount") = integer(0);
-  param(inst, k.planesParam) = integer(0);
-  param(inst, "X") = integer(0);
-  param(inst, "Y") = integer(-5);
-  auto type = [](int id, int v) { return "type " + std::to_string(id) + " " + std::to_string(v); };
-  auto c = configure(
-      inst, {"ok", type(k.countId, 2), "ok", type(k.planesId, 3), "ok", type(k.xId, 4), "ok", type(k.yId, 5), "ok"});
-  ASSERT_EQ(c->messageTexts(), (std::vector<std::string>{kImagesMsg, kPlanesMsg, kXMsg, kYMsg}));
-  for (std::size_t m = 0; m < 4; ++m) {
-    EXPECT_EQ(c->ui->messages()[m].style, 0x10u);
-    EXPECT_EQ(c->ui->messages()[m].title, kTitle);
-    // Each came with the OK after the previous correction (screens: open, ok, type, ok, ...).
-    EXPECT_EQ(c->ui->messages()[m].screen, 2 * m);
-  }
-  EXPECT_EQ(c->outcome.results, std::vector<int>{kxui::IDOK});
-  ASSERT_EQ(c->writes.size(), inst.params.size());
-  EXPECT_EQ(writtenOnce(*c, inst, "MCount").lVal, 2);
-  EXPECT_EQ(writtenOnce(*c, inst, k.planesParam).lVal, 3);
-  EXPECT_EQ(writtenOnce(*c, inst, "X").lVal, 4);
-  EXPECT_EQ(writtenOnce(*c, inst, "Y").lVal, 5);
-}
-
-TEST_P(CountChecks, SizeMessageAloneWhenCountsAreValidAndNoUpperLimitNorScalarCheck) {
-  const CountCase& k = GetParam();
-  auto inst = instance(k.entry);
-  param(inst, "X") = integer(0);
-  param(inst, "Y") = integer(-5);
-  auto c = configure(inst, {"ok", "cancel"});
-  EXPECT_EQ(c->messageTexts(), std::vector<std::string>{kXMsg});
-  EXPECT_TRUE(c->writes.empty());
-  EXPECT_EQ(param(inst, "X").lVal, 0);
-  param(inst, "MCount") = integer(0);
-  auto id = [](int n) { return std::to_string(n); };
-  c = configure(inst, {"type " + id(k.countId) + " 1", "type " + id(k.xId) + " 10000000",
-                       "type " + id(k.yId) + " 2147483647", "type " + id(k.scalarId) + " -1e300", "ok"});
-  EXPECT_TRUE(c->ui->messages().empty());
-  EXPECT_EQ(writtenOnce(*c, inst, "X").lVal, 10000000);
-  EXPECT_EQ(writtenOnce(*c, inst, "Y").lVal, 2147483647);
-  EXPECT_EQ(writtenOnce(*c, inst, k.scalarParam).dblVal, -1e300);
-}
-
-INSTANTIATE_TEST_SUITE_P(Generators, CountChecks,
-                         ::testing::Values(CountCase{"_ConstImage", 1009, 1012, 1010, 1011, 1008, "Plane", "scalar"},
-                                           CountCase{"_ImagePlane", 1009, 1017, 1010, 1011, 1004, "Planes", "Offset"}),
-                         [](const auto& info) { return std::string(info.param.entry + 1); });
-
-// ---- radio groups ------------------------------------------------------------------------------
-
-struct RadioCase {
-  const char* entry;
-  int32_t initial;
+TEST_P(Scenarios, ShowAndWriteWhatTheyExpect) {
+  const Scenario& s = GetParam();
+  auto inst = scenarioInstance(s);
   std::vector<std::string> actions;
-  int selected;  // control id shown selected after opening, 0: none
-  int32_t written;
-};
-
-void PrintTo(const RadioCase& r, std::ostream* o) {
-  *o << r.entry << " " << r.initial;
-  for (const std::string& a : r.actions) *o << ", " << a;
-}
-
-class RadioGroup : public ::testing::TestWithParam<RadioCase> {};
-
-TEST_P(RadioGroup, ReadAsIndexOrMinusOne) {
-  const RadioCase& r = GetParam();
-  const DialogCase& d = *std::find_if(std::begin(kDialogs), std::end(kDialogs),
-                                      [&](const DialogCase& x) { return std::string(x.entry) == r.entry; });
-  auto inst = instance(r.entry);
-  param(inst, d.radioParam) = integer(r.initial);
-  auto c = configure(inst, r.actions);
-  for (int id = d.firstRadio; id < d.firstRadio + d.radios; ++id)
-    EXPECT_EQ(c->screen(0).control(id).checked, r.selected == id) << id;
-  tagVARIANT v = writtenOnce(*c, inst, d.radioParam);
-  EXPECT_EQ(v.vt, VT_I4);
-  EXPECT_EQ(v.lVal, r.written);
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, RadioGroup,
-                         ::testing::Values(RadioCase{"_BinAdaptThreshImage", 1, {"ok"}, 1001, 1},
-                                           RadioCase{"_BinAdaptThreshImage", 0, {"ok"}, 1000, 0},
-                                           RadioCase{"_BinAdaptThreshImage", -1, {"ok"}, 0, -1},
-                                           RadioCase{"_BinAdaptThreshImage", 7, {"ok"}, 0, -1},
-                                           RadioCase{"_BinAdaptThreshImage", -1, {"click 1001", "ok"}, 0, 1},
-                                           RadioCase{"_BinAdaptThreshImage", 1, {"click 1000", "ok"}, 1001, 0},
-                                           RadioCase{
-                                               "_BinAdaptThreshImage", 0, {"click 1001", "click 1000", "ok"}, 1000, 0},
-                                           RadioCase{"_MittelWert", 0, {"click 1014", "ok"}, 1013, 1},
-                                           RadioCase{"_MittelWert", 3, {"ok"}, 0, -1},
-                                           RadioCase{"_TransformImage", 2, {"click 1023", "ok"}, 1025, 0}));
-
-// ---- DTransform --------------------------------------------------------------------------------
-
-constexpr int kAngleControls[] = {1018, 1021, 1022};
-
-TEST(Transform, RotateEnablesTheAngleControlsAndAnyTypedAngleIsStored) {
-  auto inst = instance("_TransformImage");
-  param(inst, "TransType") = integer(2);
-  param(inst, "RotDegree") = real(37.5);
-  auto c = configure(inst, {"click 1024", "click 1025", "type 1018 500", "click 1023", "ok"});
-  EXPECT_TRUE(c->screen(0).control(1025).checked);
-  EXPECT_EQ(c->screen(0).control(1018).text, "37.5");
-  EXPECT_TRUE(c->screen(0).control(1018).focused);  // the first enabled control with a tab stop
-  for (int id : kAngleControls) {
-    EXPECT_TRUE(c->screen(0).control(id).enabled) << id;
-    EXPECT_FALSE(c->screen(1).control(id).enabled) << id;  // Flip vertical
-    EXPECT_TRUE(c->screen(2).control(id).enabled) << id;   // Rotate
-    EXPECT_FALSE(c->screen(4).control(id).enabled) << id;  // Flip horizontal
+  std::vector<std::pair<std::size_t, std::string>> checks;  // after how many actions
+  for (const std::string& l : s.lines) {
+    if (isCheck(l))
+      checks.push_back({actions.size(), l});
+    else
+      actions.push_back(l);
   }
-  EXPECT_TRUE(c->screen(1).control(1024).checked);
-  EXPECT_FALSE(c->screen(1).control(1025).checked);
-  EXPECT_EQ(c->screen(1).control(1018).text, "37.5");
-  EXPECT_TRUE(c->ui->messages().empty());
-  EXPECT_EQ(writtenOnce(*c, inst, "TransType").lVal, 0);
-  EXPECT_EQ(writtenOnce(*c, inst, "RotDegree").dblVal, 500.0);
-  EXPECT_EQ(param(inst, "RotDegree").vt, VT_R8);
-  EXPECT_EQ(param(inst, "RotDegree").dblVal, 500.0);
+  auto c = configure(inst, actions);
+  std::size_t shown = 0;
+  for (const auto& [after, check] : checks) {
+    std::istringstream in(check);
+    std::string word, text;
+    in >> word;
+    if (word == "message") {
+      ASSERT_LT(shown, c->ui->messages().size()) << check;
+      const kxui::ShownMessage& m = c->ui->messages()[shown++];
+      in >> text;
+      EXPECT_EQ(m.text, message(text).text) << check;
+      EXPECT_EQ(m.title, message(text).title) << check;
+      EXPECT_EQ(m.style, message(text).style) << check;
+      EXPECT_EQ(m.screen + 1, after) << check << ": shown by another action";  // the dialog stayed open
+      continue;
+    }
+    int id = 0;
+    for (in >> id; word != "text" && in; in >> id) {
+      const kxui::ShownControl& sc = c->screen(after).control(id);
+      const bool state = word == "checked" || word == "unchecked" ? sc.checked
+                         : word == "focused"                      ? sc.focused
+                                                                  : sc.enabled;
+      EXPECT_EQ(state, word == "checked" || word == "enabled" || word == "focused") << check << " (" << id << ")";
+    }
+    if (word == "text") {
+      EXPECT_EQ(c->screen(after).control(id).text, check.substr(check.find(' ', 5) + 1)) << check;
+    }
+  }
+  EXPECT_EQ(shown, c->ui->messages().size());
+  const auto written = assignments(s.written);
+  EXPECT_EQ(c->outcome.results, std::vector<int>{written.empty() ? kxui::IDCANCEL : kxui::IDOK});
+  ASSERT_EQ(c->writes.size(), written.empty() ? 0 : inst.params.size());
+  for (std::size_t i = 0; i < c->writes.size(); ++i) {
+    EXPECT_EQ(c->writes[i].first, static_cast<int32_t>(i));
+    EXPECT_EQ(c->writes[i].second.vt, inst.record()->params[i].type == 4 ? VT_R8 : VT_I4);
+  }
+  for (const auto& [name, value] : written) {
+    tagVARIANT v = writtenOnce(*c, inst, name.c_str());
+    EXPECT_EQ(v.vt == VT_R8 ? v.dblVal : v.lVal, value) << name;
+  }
 }
 
-TEST(Transform, FlipTypesAndUnselectedGroupOpenWithTheAngleDisabledAndUnusable) {
-  for (int32_t type : {0, 1, -1, 3}) {
-    auto inst = instance("_TransformImage");
-    param(inst, "TransType") = integer(type);
-    auto c = configure(inst, {"cancel"});
-    for (int id : kAngleControls) EXPECT_FALSE(c->screen(0).control(id).enabled) << type;
-    EXPECT_EQ(c->screen(0).control(1023).checked, type == 0);
-    EXPECT_EQ(c->screen(0).control(1024).checked, type == 1);
-    EXPECT_FALSE(c->screen(0).control(1025).checked);
-    EXPECT_TRUE(c->screen(0).control(1).focused) << type;
-  }
+INSTANTIATE_TEST_SUITE_P(Dialogs, Scenarios, ::testing::ValuesIn(kScenarios));
+
+TEST(Transform, AngleControlsCannotBeUsedWhileDisabled) {
   auto inst = instance("_TransformImage");
   EXPECT_THROW(configure(inst, {"spin 1021 up", "ok"}), kxui::ScriptError);
   EXPECT_THROW(configure(inst, {"type 1018 5", "ok"}), kxui::ScriptError);
-}
-
-struct SpinCase {
-  double start;
-  bool up;
-  std::string shown;
-  double stored;
-};
-
-void PrintTo(const SpinCase& k, std::ostream* o) { *o << k.start << (k.up ? " up" : " down"); }
-
-class TransformSpin : public ::testing::TestWithParam<SpinCase> {};
-
-TEST_P(TransformSpin, StepsByOneDegreeAndWrapsPast180) {
-  const SpinCase& k = GetParam();
-  auto inst = instance("_TransformImage");
-  param(inst, "TransType") = integer(2);
-  param(inst, "RotDegree") = real(k.start);
-  auto c = configure(inst, {std::string("spin 1021 ") + (k.up ? "up" : "down"), "ok"});
-  EXPECT_EQ(c->screen(1).control(1018).text, k.shown);
-  EXPECT_TRUE(c->ui->messages().empty());
-  ASSERT_EQ(c->writes.size(), 2u);
-  EXPECT_TRUE(sameVariant(c->writes[0].second, integer(2)));
-  EXPECT_TRUE(sameVariant(c->writes[1].second, real(k.stored)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Angles, TransformSpin,
-                         ::testing::Values(SpinCase{180, true, "-90", -90}, SpinCase{-180, false, "90", 90},
-                                           SpinCase{37.5, true, "38.5", 38.5}, SpinCase{37.5, false, "36.5", 36.5},
-                                           SpinCase{180, false, "179", 179}, SpinCase{-180, true, "-179", -179},
-                                           SpinCase{179, true, "180", 180}, SpinCase{-179, false, "-180", -180},
-                                           SpinCase{179.5, true, "-90", -90}, SpinCase{-179.5, false, "90", 90},
-                                           SpinCase{500, false, "-90", -90}, SpinCase{0, false, "-1", -1}));
-
-TEST(Transform, SpinStartsFromTheTypedAngleOrTheOldOneWhenTheTextIsNoNumber) {
-  auto inst = instance("_TransformImage");
-  param(inst, "TransType") = integer(2);
-  param(inst, "RotDegree") = real(37.5);
-  auto c =
-      configure(inst, {"type 1018 10", "spin 1021 up", "spin 1021 up", "type 1018 abc", "spin 1021 down", "cancel"});
-  EXPECT_EQ(c->screen(2).control(1018).text, "11");
-  EXPECT_EQ(c->screen(3).control(1018).text, "12");
-  EXPECT_EQ(c->screen(5).control(1018).text, "11");
-  EXPECT_EQ(c->messageTexts(), std::vector<std::string>{kxui::kParseRealMessage});
-  EXPECT_TRUE(c->writes.empty());
 }
 
 // ---- the framework around the dialogs -----------------------------------------------------------

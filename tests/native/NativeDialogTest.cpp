@@ -164,16 +164,33 @@ Step act(const std::string& line) {
   };
 }
 
-Step expectText(int id, const std::string& text) {
-  return [=](HWND d) { EXPECT_EQ(windowText(GetDlgItem(d, id)), text) << "control " << id; };
-}
-
-// The controls enabled or not, and which button of a radio group is checked (-1: none).
-Step expectState(std::vector<int> ids, bool enabled, int firstRadio, int radios, int selected) {
-  return [=](HWND d) {
-    for (int id : ids) EXPECT_EQ(IsWindowEnabled(GetDlgItem(d, id)) != FALSE, enabled) << "control " << id;
-    for (int k = 0; k < radios; ++k)
-      EXPECT_EQ(IsDlgButtonChecked(d, firstRadio + k), k == selected ? BST_CHECKED : BST_UNCHECKED) << firstRadio + k;
+// A scenario's check read from the windows; "message" finds the `shown`-th box the driver answered.
+Step check(const std::string& line, const Driver* const& running, std::size_t shown) {
+  return [=, &running](HWND d) {
+    std::istringstream in(line);
+    std::string word, name;
+    in >> word;
+    if (word == "message") {
+      in >> name;
+      ASSERT_EQ(running->boxes.size(), shown + 1) << line;
+      const Box& b = running->boxes.back();
+      EXPECT_EQ(b.text, message(name).text) << line;
+      EXPECT_EQ(b.title, message(name).title) << line;
+      EXPECT_EQ(b.icon, LoadIconA(nullptr, message(name).style == 0x10 ? IDI_HAND : IDI_EXCLAMATION));
+      EXPECT_EQ(b.owner, d) << "the box is not modal to the dialog";
+      return;
+    }
+    int id = 0;
+    for (in >> id; word != "text" && in; in >> id) {
+      HWND c = GetDlgItem(d, id);
+      const bool state = word == "checked" || word == "unchecked" ? IsDlgButtonChecked(d, id) == BST_CHECKED
+                         : word == "focused"                      ? GetFocus() == c
+                                                                  : IsWindowEnabled(c) != FALSE;
+      EXPECT_EQ(state, word == "checked" || word == "enabled" || word == "focused") << line << " (" << id << ")";
+    }
+    if (word == "text") {
+      EXPECT_EQ(windowText(GetDlgItem(d, id)), line.substr(line.find(' ', 5) + 1)) << line;
+    }
   };
 }
 
@@ -245,9 +262,15 @@ TEST_P(EveryNativeDialog, BuiltFromTheTemplateShowsAndWritesItsParameters) {
   ASSERT_NE(t, nullptr);
   for (const char* way : {"ok", "enter", "cancel", "escape", "close"}) {
     kxhost::Instance inst = opened(c);
+    const Driver* running = nullptr;
     std::vector<Step> steps{[&](HWND d) { expectMatchesTemplate(d, *t); }};
-    for (const auto& [id, name] : c.edits) steps.push_back(expectText(id, isReal(inst, name) ? "1.25" : "1"));
-    if (c.radioParam) steps.push_back(expectState({}, true, c.firstRadio, c.radios, openRadio(c)));
+    for (const auto& [id, name] : c.edits) {
+      steps.push_back(check("text " + std::to_string(id) + (isReal(inst, name) ? " 1.25" : " 1"), running, 0));
+    }
+    for (int k = 0; k < c.radios; ++k) {
+      steps.push_back(
+          check((k == openRadio(c) ? "checked " : "unchecked ") + std::to_string(c.firstRadio + k), running, 0));
+    }
     for (std::size_t k = 0; k < c.edits.size(); ++k) {
       std::ostringstream text;
       text << "type " << c.edits[k].first << " " << newValue(k, isReal(inst, c.edits[k].second));
@@ -279,46 +302,32 @@ TEST_F(NativeDialog, TheFrameworkShowsDialogsNativelyWhenTheHostSelectedNoBacken
   EXPECT_EQ(kxui::currentBackend(), static_cast<kxui::Backend*>(&kxui::nativeBackend()));
 }
 
-// The checks' stop box and the framework's exclamation box for a text that is no number, each
-// titled, modal to the dialog, one at a time, the dialog staying open with the user's entries.
-TEST_F(NativeDialog, RefusalsShowTheirMessageBoxesAndKeepTheDialogOpen) {
-  kxhost::Instance inst = instance("_ConstImage");
-  inst.params[1].lVal = 0;  // "MCount"
-  inst.params[4].lVal = 0;  // "Plane"
-  inst.params[2].lVal = 10000000;
-  Driver driver({act("ok"), expectText(1009, "0"), act("type 1009 3"), act("ok"), act("type 1012 4"),
-                 act("type 1008 zwei"), act("ok"), [](HWND d) { EXPECT_EQ(GetFocus(), GetDlgItem(d, 1008)); },
-                 act("type 1008 2,5"), act("enter"), act("type 1008 -2.5e-8"), act("enter")});
-  EXPECT_EQ(driver.run(inst).results, std::vector<int>{IDOK});
-  const std::string texts[] = {kImagesMsg, kPlanesMsg, kxui::kParseRealMessage, kxui::kParseRealMessage};
-  ASSERT_EQ(driver.boxes.size(), 4u);
-  for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(driver.boxes[i].text, texts[i]);
-    EXPECT_EQ(driver.boxes[i].title, i < 2 ? kTitle : "RasterKit");
-    EXPECT_EQ(driver.boxes[i].icon, LoadIconA(nullptr, i < 2 ? IDI_HAND : IDI_EXCLAMATION)) << i;
-    EXPECT_EQ(driver.boxes[i].owner, driver.dialog) << "the box is not modal to the dialog";
+class NativeScenarios : public NativeDialog, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(NativeScenarios, ShowAndWriteWhatTheyExpect) {
+  const Scenario& s = GetParam();
+  kxhost::Instance inst = scenarioInstance(s);
+  const Driver* running = nullptr;
+  std::vector<Step> steps;
+  std::size_t shown = 0;
+  for (const std::string& line : s.lines) {
+    steps.push_back(isCheck(line) ? check(line, running, shown) : act(line));
+    if (line.rfind("message ", 0) == 0) ++shown;
   }
-  ASSERT_EQ(driver.writes.size(), 5u);  // once, after the corrected OK
-  EXPECT_EQ(driver.writtenOnce(inst, "MCount").lVal, 3);
-  EXPECT_EQ(driver.writtenOnce(inst, "Plane").lVal, 4);
-  EXPECT_EQ(driver.writtenOnce(inst, "X").lVal, 10000000);
-  EXPECT_EQ(driver.writtenOnce(inst, "scalar").dblVal, -2.5e-8);
+  Driver driver(steps);
+  running = &driver;
+  kxui::ConfigureOutcome r = driver.run(inst);
+  EXPECT_EQ(driver.boxes.size(), shown);
+  const auto written = assignments(s.written);
+  EXPECT_EQ(r.results, std::vector<int>{written.empty() ? IDCANCEL : IDOK});
+  ASSERT_EQ(driver.writes.size(), written.empty() ? 0 : inst.params.size());
+  for (std::size_t i = 0; i < driver.writes.size(); ++i) EXPECT_EQ(driver.writes[i].first, static_cast<int32_t>(i));
+  for (const auto& [name, value] : written) {
+    tagVARIANT v = driver.writtenOnce(inst, name.c_str());
+    EXPECT_EQ(v.vt == VT_R8 ? v.dblVal : v.lVal, value) << name;
+  }
 }
 
-// The spin control's arrows reach the dialog's step in their direction; the buttons switch the angle.
-TEST_F(NativeDialog, TransformEnablesTheAngleForRotateAndTheSpinStepsAndWraps) {
-  kxhost::Instance inst = instance("_TransformImage");
-  inst.params[0].lVal = 2;  // Rotate
-  inst.params[1].dblVal = 180;
-  const std::vector<int> angle = {1018, 1021, 1022};
-  Driver driver({expectState(angle, true, 1023, 3, 2), act("spin 1021 up"), expectText(1018, "-90"),
-                 act("type 1018 -180"), act("spin 1021 down"), expectText(1018, "90"), act("click 1024"),
-                 expectState(angle, false, 1023, 3, 1), expectText(1018, "90"), act("click 1025"),
-                 expectState(angle, true, 1023, 3, 2), act("click 1023"), act("ok")});
-  EXPECT_EQ(driver.run(inst).results, std::vector<int>{IDOK});
-  EXPECT_TRUE(driver.boxes.empty());
-  EXPECT_EQ(driver.writtenOnce(inst, "TransType").lVal, 0);
-  EXPECT_EQ(driver.writtenOnce(inst, "RotDegree").dblVal, 90.0);
-}
+INSTANTIATE_TEST_SUITE_P(Dialogs, NativeScenarios, ::testing::ValuesIn(kScenarios));
 
 }  // namespace
