@@ -149,7 +149,7 @@ inline const Scenario kScenarios[] = {
   RK_REFUSED("_ConstImage", "2147483648", "int"), RK_REFUSED("_ConstImage", "12abc", "int"),
   RK_ACCEPTED("_ConstImage", " 42 ", "MCount=42"), RK_ACCEPTED("_ConstImage", "2147483647", "MCount=2147483647"),
   // The generators' count checks, in order, one message at a time; no upper limit; doubles unchecked.
-  {"_ConstImage", "MCount=0 Plane=0 X=0 Y=-5", {"ok", "message images", "text 1009 0", "type 1009 2", "ok",
+  {"_ConstImage", "MCount=0 Plane=0 X=0 Y=0", {"ok", "message images", "text 1009 0", "type 1009 2", "ok",
    "message planes", "type 1012 3", "ok", "message x", "type 1010 4", "ok", "message y", "type 1011 5", "ok"},
    "MCount=2 Plane=3 X=4 Y=5"},
   {"_ImagePlane", "MCount=0 Planes=0 X=0 Y=-5", {"ok", "message images", "type 1009 2", "ok", "message planes",
