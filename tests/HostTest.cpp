@@ -34,7 +34,10 @@ kxhost::RunResult probe(kxhost::Instance& inst, std::function<void()> body) {
 void create(int32_t m, int32_t x, int32_t y, int32_t planes = 1) {
   kxInterface::kxSetPin(0);
   kxInterface::kxSetMatrix(m);
-  kxMInfo i = info(x, y, planes);
+  kxMInfo i;  // not info(): its element count would overflow for the oversized ones
+  i.X = x;
+  i.Y = y;
+  i.Planes = planes;
   kxInterface::kxGetOVector(&i);
 }
 
