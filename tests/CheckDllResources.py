@@ -4,17 +4,14 @@ and the version block with its strings. Reads the PE resource directory with the
 import struct
 import sys
 
-RT_DIALOG, RT_VERSION = 5, 16
-GERMAN, US_ENGLISH = 0x407, 0x409
-
 
 def resources(data):
+    """The resource leaves as {(type, name, language): bytes}."""
     (pe,) = struct.unpack_from("<I", data, 0x3C)
     assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
     sections, opt_size = struct.unpack_from("<H12xH", data, pe + 6)
-    table = pe + 24 + opt_size
     for i in range(sections):
-        name, vsize, vaddr, rsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        name, _, vaddr, _, raw = struct.unpack_from("<8sIIII", data, pe + 24 + opt_size + 40 * i)
         if name.rstrip(b"\0") == b".rsrc":
             break
     else:
@@ -29,40 +26,32 @@ def resources(data):
                 walk(target & 0x7FFFFFFF, path + (key,))
             else:
                 rva, size = struct.unpack_from("<II", data, raw + target)
-                found[path + (key,)] = data[raw + rva - vaddr: raw + rva - vaddr + size]
+                found[path + (key,)] = data[raw + rva - vaddr:raw + rva - vaddr + size]
 
     walk(0, ())
     return found
 
 
 def main(path):
-    data = open(path, "rb").read()
-    res = resources(data)
-    problems = []
-    dialogs = {(k[1], k[2]) for k in res if k[0] == RT_DIALOG}
-    for ident in (129, 130, 131, 132, 133, 135, 137, 139):
-        if not any(i == ident for i, _ in dialogs):
-            problems.append(f"dialog template {ident} missing")
-    for ident in (129, 130):
-        for lang in (GERMAN, US_ENGLISH):
-            if (ident, lang) not in dialogs:
-                problems.append(f"dialog template {ident} missing in language {lang:#x}")
-    versions = [v for k, v in res.items() if k[0] == RT_VERSION]
+    res = resources(open(path, "rb").read())
+    dialogs = {(k[1], k[2]) for k in res if k[0] == 5}
+    problems = [f"dialog template {i} missing" for i in (129, 130, 131, 132, 133, 135, 137, 139)
+                if not any(d == i for d, _ in dialogs)]
+    problems += [f"dialog template {i} missing in language {lang:#x}"
+                 for i in (129, 130) for lang in (0x407, 0x409) if (i, lang) not in dialogs]
+    versions = [v for k, v in res.items() if k[0] == 16]
     if not versions:
         problems.append("no version resource")
     else:
-        block = versions[0]
-        fixed = block.find(struct.pack("<I", 0xFEEF04BD))
-        ms, ls = struct.unpack_from("<II", block, fixed + 8)
+        fixed = versions[0].find(struct.pack("<I", 0xFEEF04BD))
+        ms, ls = struct.unpack_from("<II", versions[0], fixed + 8)
         if (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) != (2, 6, 974, 75):
             problems.append("file version is not 2.6.974.75")
-        for text in ("Korvex - Prozessorbibliothek", "Korvex - RasterKit DLL", "RasterKit", "Finalrelease"):
-            if text.encode("utf-16-le") not in block:
-                problems.append(f"version string {text!r} missing")
-    for p in problems:
+        problems += [f"version string {text!r} missing"
+                     for text in ("Korvex - Prozessorbibliothek", "Korvex - RasterKit DLL", "RasterKit", "Finalrelease")
+                     if text.encode("utf-16-le") not in versions[0]]
+    for p in problems or [f"{len(dialogs)} dialog templates and the version resource present"]:
         print(f"{path}: {p}")
-    if not problems:
-        print(f"{path}: {len(dialogs)} dialog templates and the version resource present")
     return 1 if problems else 0
 
 

@@ -13,7 +13,7 @@
 
 #include "kxui/Configure.h"
 #include "kxui/WindowBackend.h"
-#include "support/Harness.h"
+#include "support/DialogTexts.h"
 
 // The toolkit and the X libraries keep caches for the whole process (fonts, the display); they are
 // not leaks of ours.
@@ -32,22 +32,15 @@ std::ostream& operator<<(std::ostream& o, const Rect& r) {
 
 namespace {
 
-// An X server of the test's own on a display number it picks itself (-displayfd).
-class Xvfb {
-public:
-  static bool installed() {
-    for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
-      if (access((std::string(dir) + "Xvfb").c_str(), X_OK) == 0) return true;
-    return false;
-  }
-
-  // Returns an error text, or "" once the server accepts connections and DISPLAY names it.
-  std::string start() {
+// An X server of the test's own on a display number it picks itself (-displayfd), started on first
+// use and stopped at exit: the toolkit keeps its connection to the display open until then.
+// Returns an error text, or "" once the server accepts connections and DISPLAY names it.
+const std::string& serverError() {
+  static pid_t pid = -1;
+  static const std::string error = [] {
     int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    pid_ = fork();
-    if (pid_ < 0) return "fork failed";
-    if (pid_ == 0) {
+    if (pipe(fds) != 0 || (pid = fork()) < 0) return "pipe or fork failed";
+    if (pid == 0) {
       prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server outlives a test process that dies
       close(fds[0]);
       int null = open("/dev/null", O_WRONLY);
@@ -58,45 +51,27 @@ public:
              static_cast<char*>(nullptr));
       _exit(127);
     }
+    std::atexit([] { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); });
     close(fds[1]);
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
-    while (number.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0) {
-      char buf[16];
-      ssize_t n = read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
+    char buf[16];
+    for (ssize_t n;
+         number.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && (n = read(fds[0], buf, sizeof buf)) > 0;)
       number.append(buf, static_cast<std::size_t>(n));
-    }
     close(fds[0]);
     if (number.find('\n') == std::string::npos) return "Xvfb did not report a display number";
     number.erase(number.find('\n'));
     setenv("DISPLAY", (":" + number).c_str(), 1);
     return "";
-  }
-
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-private:
-  pid_t pid_ = -1;
-};
-
-// One server for the whole test process, started on first use and stopped at exit: the toolkit
-// keeps its connection to the display open until then.
-const std::string& serverError() {
-  static Xvfb server;
-  static const std::string error = server.start();
+  }();
   return error;
 }
 
 class WindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!Xvfb::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
     ASSERT_EQ(serverError(), "");
   }
 };
@@ -130,14 +105,10 @@ bool inside(const kxui::Rect& inner, const kxui::Rect& outer) {
          inner.y + inner.height <= outer.y + outer.height;
 }
 
-class EveryDialogWindow : public WindowTest, public ::testing::WithParamInterface<const char*> {};
+class EveryDialogWindow : public WindowTest, public ::testing::WithParamInterface<DialogCase> {};
 
 TEST_P(EveryDialogWindow, DrawsEachControlAtItsTemplateRectangle) {
-  auto inst = instance(GetParam());
-  if (inst.paramIndex("TransType") >= 0) {  // show the angle controls enabled
-    inst.params[0].lVal = 2;
-    inst.params[1].dblVal = 37.5;
-  }
+  auto inst = opened(GetParam());  // the transformation's angle controls enabled
   const std::string name = inst.record()->dialog->function;
   bool shown = false;
   kxui::WindowBackend ui;
@@ -145,8 +116,7 @@ TEST_P(EveryDialogWindow, DrawsEachControlAtItsTemplateRectangle) {
     shown = true;
     const kxui::DialogTemplate& t = view.session().dialogTemplate();
     kxui::Image full = view.capture();
-    EXPECT_EQ(full.width, expectedPixels({0, 0, t.rect.width, t.rect.height}).width);
-    EXPECT_EQ(full.height, expectedPixels({0, 0, t.rect.width, t.rect.height}).height);
+    EXPECT_EQ(kxui::Rect({0, 0, full.width, full.height}), expectedPixels({0, 0, t.rect.width, t.rect.height}));
     std::filesystem::create_directories(RK_BINARY_DIR "/screenshots");
     full.writePng(RK_BINARY_DIR "/screenshots/" + name + ".png");
 
@@ -197,10 +167,7 @@ TEST_P(EveryDialogWindow, DrawsEachControlAtItsTemplateRectangle) {
   EXPECT_TRUE(std::filesystem::file_size(RK_BINARY_DIR "/screenshots/" + name + ".png") > 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dialogs, EveryDialogWindow,
-                         ::testing::Values("_BinImage", "_BinAdaptThreshImage", "_BlendImage", "_ConstImage",
-                                           "_ImagePlane", "_MittelWert", "_ScalarAddImage", "_TransformImage"),
-                         [](const auto& info) { return std::string(info.param + 1); });
+INSTANTIATE_TEST_SUITE_P(Dialogs, EveryDialogWindow, ::testing::ValuesIn(kDialogs), dialogName);
 
 TEST_F(WindowTest, TypingAndEnterPressOk) {
   auto inst = instance("_ScalarMultImage");

@@ -1,6 +1,12 @@
-// The host side: loader errors, parameters, stream comparison, missing matrices and size limits.
+// The host side: loader errors, parameters, stream comparison, missing matrices, size limits and
+// the matrix buffer pool.
+#include <algorithm>
 #include <functional>
+#include <limits>
+#include <memory>
+#include <vector>
 
+#include "frame/Types.h"
 #include "support/Harness.h"
 
 using namespace rktest;
@@ -14,10 +20,8 @@ int bodyEntry() {
   return 1;
 }
 
-constexpr PinDescriptor kPin = {"p", 1, 0x1d, 0, -1};
-constexpr PinDescriptor kEnd = {nullptr, 0, 0, 0, 0};
-constexpr PinDescriptor kTwo[] = {kPin, kPin, kEnd};
-constexpr PinDescriptor kOne[] = {kPin, kEnd};
+constexpr PinDescriptor kPin = {"p", 1, 0x1d, 0, -1}, kEnd = {nullptr, 0, 0, 0, 0};
+constexpr PinDescriptor kTwo[] = {kPin, kPin, kEnd}, kOne[] = {kPin, kEnd};
 constexpr ParameterDescriptor kParams[] = {{"d", 4, "0,1"}, {"i", 2, "-7"}, {nullptr, 0, nullptr}};
 constexpr InfoPair kInfo[] = {{nullptr, nullptr}};
 constexpr ProcessorDescriptor kRecord = {"_Probe", "Probe", "", "", -1, nullptr, kParams, kTwo, kOne, kInfo};
@@ -27,28 +31,34 @@ kxhost::RunResult probe(kxhost::Instance& inst, std::function<void()> body) {
   return inst.run();
 }
 
+// Selects pin 0 and matrix `m` and asks for an output matrix of that size.
+void create(int32_t m, int32_t x, int32_t y, int32_t planes = 1) {
+  kxInterface::kxSetPin(0);
+  kxInterface::kxSetMatrix(m);
+  kxMInfo i;  // not info(): its element count would overflow for the oversized ones
+  i.X = x;
+  i.Y = y;
+  i.Planes = planes;
+  kxInterface::kxGetOVector(&i);
+}
+
 TEST(Loader, MissingExportIsALoadErrorNamingIt) {
   try {
     kxhost::Plugin p(RK_PATH_PREFIX RK_INCOMPLETE_PLUGIN_PATH);
-    FAIL() << "loaded";
+    ADD_FAILURE() << "loaded";
   } catch (const kxhost::LoadError& e) {
     EXPECT_NE(std::string(e.what()).find("_Absent"), std::string::npos) << e.what();
   }
   kxhost::Plugin lenient(RK_PATH_PREFIX RK_INCOMPLETE_PLUGIN_PATH, /*allowMissing=*/true);
   EXPECT_EQ(lenient.missing(), std::vector<std::string>{"_Absent"});
-  auto present = lenient.instantiate(lenient.find("Present"));
-  EXPECT_TRUE(present.run().completed);
-  auto absent = lenient.instantiate(lenient.find("_Absent"));
-  kxhost::RunResult r = absent.run();
+  EXPECT_TRUE(lenient.instantiate(lenient.find("Present")).run().completed);
+  kxhost::RunResult r = lenient.instantiate(lenient.find("_Absent")).run();
   EXPECT_FALSE(r.completed);
   EXPECT_NE(r.error.find("_Absent"), std::string::npos);
-}
-
-TEST(Loader, UnloadableFileIsALoadError) {
   EXPECT_THROW(kxhost::Plugin("/nonexistent/libNothing.so"), kxhost::LoadError);
 }
 
-TEST(Parameters, DefaultsParseWithDecimalCommaIntoTheirVariantForms) {
+TEST(Parameters, DefaultsParseWithDecimalCommaAndAreReadAndWrittenTyped) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   ASSERT_EQ(inst.params.size(), 2u);
   EXPECT_EQ(inst.params[0].vt, VT_R8);
@@ -60,10 +70,6 @@ TEST(Parameters, DefaultsParseWithDecimalCommaIntoTheirVariantForms) {
   EXPECT_THROW(kxhost::parseParameter(2, "1,5"), std::invalid_argument);
   EXPECT_THROW(kxhost::parseParameter(4, "abc"), std::invalid_argument);
   EXPECT_THROW(kxhost::parseParameter(2, "4294967296"), std::invalid_argument);
-}
-
-TEST(Parameters, TypedReadsAndWrites) {
-  kxhost::Instance inst(&kRecord, bodyEntry);
   kxhost::RunResult r = probe(inst, [] {
     double d = 0;
     int32_t i = 0;
@@ -94,38 +100,22 @@ TEST(Streams, MissingMatrixHasZeroSizeButNoElements) {
     int32_t n = -1;
     kxInterface::kxGetVecLength(&n, 1, 1);
     EXPECT_EQ(n, 0);
-    kxMInfo info;
-    info.X = 9;
-    kxInfo::kxGetMInfo(&info);
-    EXPECT_EQ(info.X, 0);
+    kxMInfo i = info(9, 1);
+    kxInfo::kxGetMInfo(&i);
+    EXPECT_EQ(i.X, 0);
     kxInterface::kxGetIMatrix();
   });
   EXPECT_FALSE(r.completed);
   EXPECT_NE(r.error.find("kxGetIMatrix"), std::string::npos) << r.error;
 }
 
-TEST(Streams, MinMaxSkipsNaN) {
-  kxhost::Instance inst(&kRecord, bodyEntry);
-  addRow<float>(inst.inputs[0], {3.0f, std::nanf(""), -2.5f, 7.0f});
-  kxhost::RunResult r = probe(inst, [] {
-    kxInterface::kxSetPin(0);
-    kxInterface::kxSetMatrix(0);
-    double lo = 0, hi = 0;
-    kxInterface::kxGetMinMax(&lo, &hi);
-    EXPECT_EQ(lo, -2.5);
-    EXPECT_EQ(hi, 7.0);
-  });
-  EXPECT_TRUE(r.completed) << r.error;
-}
-
 // The scan against a serial one (first value met wins ties, NaNs skipped), over lengths around the
 // lane widths and runs of NaNs, signed zeros and infinities placed anywhere.
 template <class T>
 void minMaxMatchesSerialScan() {
-  const T inf = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity() : T(0);
-  const T nan = std::numeric_limits<T>::has_quiet_NaN ? std::numeric_limits<T>::quiet_NaN() : T(0);
-  const std::vector<T> pool = {
-      T(0), T(-0.0), T(5), T(-3), nan, inf, -inf, std::numeric_limits<T>::max(), std::numeric_limits<T>::lowest()};
+  using L = std::numeric_limits<T>;
+  const T inf = L::has_infinity ? L::infinity() : T(0), nan = L::has_quiet_NaN ? L::quiet_NaN() : T(0);
+  const T pool[] = {T(0), T(-0.0), T(5), T(-3), nan, inf, -inf, L::max(), L::lowest()};
   uint32_t x = 7;
   for (std::size_t n : {0, 1, 2, 15, 16, 17, 63, 64, 65, 130, 1000}) {
     for (int trial = 0; trial < 12; ++trial) {
@@ -133,8 +123,9 @@ void minMaxMatchesSerialScan() {
       for (T& e : v) {
         x = x * 1664525u + 1013904223u;
         // Mostly one or two pool values per trial, so that zeros, NaN-only and infinity-only rows occur.
-        e = pool[(x >> 24) % (trial < 9 ? 1 + trial % 3 : pool.size())];
-        if (trial >= 6 && trial < 9) e = pool[(trial + (x >> 28)) % pool.size()];
+        e = pool[(x >> 24) % (trial < 9 ? 1 + trial % 3 : std::size(pool))];
+        if (trial >= 6 && trial < 9) e = pool[(trial + (x >> 28)) % std::size(pool)];
+        if (trial == 11) e = nan;  // nothing but NaNs
       }
       bool any = false;
       T lo = 0, hi = 0;
@@ -166,10 +157,10 @@ TEST(Streams, MinMaxMatchesASerialScan) {
   minMaxMatchesSerialScan<double>();
 }
 
-// kxCompareStreams(0, 1, -1): which pairs of streams pass.
+// kxCompareStreams(0, 1, -1) and kxCompareMCount(0, 1, -1): which pairs of streams pass.
 struct CompareCase {
   std::vector<int> left, right;  // widths of the matrices on pins 0 and 1 (height 1)
-  bool accepted;
+  bool sameSizes, sameCounts;
 };
 class CompareStreams : public ::testing::TestWithParam<CompareCase> {};
 
@@ -179,74 +170,49 @@ TEST_P(CompareStreams, GuaranteesEveryPairingTheProcessorsUse) {
   for (int w : c.left) addRow<uint8_t>(inst.inputs[0], std::vector<uint8_t>(static_cast<std::size_t>(w)));
   for (int w : c.right) addRow<uint8_t>(inst.inputs[1], std::vector<uint8_t>(static_cast<std::size_t>(w)));
   kxhost::RunResult r = probe(inst, [] { kxSafety::kxCompareStreams(0, 1, -1); });
-  EXPECT_EQ(r.completed, c.accepted) << r.error;
+  EXPECT_EQ(r.completed, c.sameSizes) << r.error;
+  EXPECT_EQ(probe(inst, [] { kxSafety::kxCompareMCount(0, 1, -1); }).completed, c.sameCounts);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CompareStreams,
-                         ::testing::Values(CompareCase{{3, 4}, {3, 4}, true}, CompareCase{{3, 4}, {3, 5}, false},
-                                           CompareCase{{3, 3, 3}, {3}, true}, CompareCase{{3, 4}, {3}, false},
-                                           CompareCase{{3, 3}, {3, 9, 9}, true}, CompareCase{{3, 3}, {4, 3, 3}, false},
-                                           CompareCase{{}, {5, 6}, true}, CompareCase{{3}, {}, true}));
-
-TEST(Streams, CompareMCount) {
-  kxhost::Instance inst(&kRecord, bodyEntry);
-  addRow<uint8_t>(inst.inputs[0], {1});
-  addRow<uint8_t>(inst.inputs[1], {1});
-  EXPECT_TRUE(probe(inst, [] { kxSafety::kxCompareMCount(0, 1, -1); }).completed);
-  addRow<uint8_t>(inst.inputs[1], {1});
-  EXPECT_FALSE(probe(inst, [] { kxSafety::kxCompareMCount(0, 1, -1); }).completed);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CompareStreams,
+    ::testing::Values(CompareCase{{3, 4}, {3, 4}, true, true}, CompareCase{{3, 4}, {3, 5}, false, true},
+                      CompareCase{{3, 3, 3}, {3}, true, false}, CompareCase{{3, 4}, {3}, false, false},
+                      CompareCase{{3, 3}, {3, 9, 9}, true, false}, CompareCase{{3, 3}, {4, 3, 3}, false, false},
+                      CompareCase{{}, {5, 6}, true, false}, CompareCase{{3}, {}, true, false}));
 
 TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
   kxhost::Instance inst(&kRecord, bodyEntry);
-  inst.limits.maxMatrixBytes = 1000;
-  auto create = [&](int32_t x, int32_t y, int32_t planes, kxType type) {
+  auto attempt = [&](uint64_t limit, int32_t x, int32_t y, int32_t planes, kxType type) {
+    inst.limits.maxMatrixBytes = limit;
     inst.outputs[0].type = type;
-    return probe(inst, [=] {
-      kxInterface::kxSetPin(0);
-      kxInterface::kxSetMatrix(0);
-      kxMInfo info;
-      info.X = x;
-      info.Y = y;
-      info.Planes = planes;
-      kxInterface::kxGetOVector(&info);
-    });
+    return probe(inst, [=] { create(0, x, y, planes); });
   };
-  EXPECT_TRUE(create(10, 10, 1, 4).completed);  // 800 bytes
-  kxhost::RunResult big = create(10, 10, 2, 4);
+  EXPECT_TRUE(attempt(1000, 10, 10, 1, 4).completed);  // 800 bytes
+  kxhost::RunResult big = attempt(1000, 10, 10, 2, 4);
   EXPECT_FALSE(big.completed);
   EXPECT_NE(big.error.find("1600 bytes"), std::string::npos) << big.error;
-  inst.limits.maxMatrixBytes = uint64_t(1) << 40;
-  kxhost::RunResult overflow = create(65536, 65536, 1, 0);
+  kxhost::RunResult overflow = attempt(uint64_t(1) << 40, 65536, 65536, 1, 0);
   EXPECT_FALSE(overflow.completed);
   EXPECT_NE(overflow.error.find("32-bit"), std::string::npos) << overflow.error;
   // A matrix without elements still has its row pointers, which count against the limit.
-  inst.limits.maxMatrixBytes = 1000;
-  kxhost::RunResult tall = create(0, 1 << 20, 1, 0);
+  kxhost::RunResult tall = attempt(1000, 0, 1 << 20, 1, 0);
   EXPECT_FALSE(tall.completed);
   EXPECT_NE(tall.error.find("row pointers"), std::string::npos) << tall.error;
-  kxhost::RunResult empty = create(-5, 3, 1, 0);
+  kxhost::RunResult empty = attempt(1000, -5, 3, 1, 0);
   EXPECT_TRUE(empty.completed) << empty.error;
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->count(), 0u);
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->info().X, -5);
 }
 
 // The run's ceiling counts what every output really takes, so a flood of matrices without elements
-// ends too, and the message names the sizes.
+// ends too, and the message names the sizes; a new run starts from nothing.
 TEST(Limits, RunCeilingCountsEveryMatrixItAllocates) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   inst.limits.maxRunBytes = 1000;
   int created = 0;
   kxhost::RunResult r = probe(inst, [&] {
-    kxInterface::kxSetPin(0);
-    kxMInfo info;
-    info.X = 0;
-    info.Y = 2;
-    info.Planes = 1;
-    for (int32_t i = 0; i < 1000000; ++i, ++created) {
-      kxInterface::kxSetMatrix(i);
-      kxInterface::kxGetOMatrix(&info);
-    }
+    for (; created < 1000000; ++created) create(created, 0, 2);
   });
   EXPECT_FALSE(r.completed);
   // A 64-byte buffer and two row pointers each (80 bytes with 64-bit pointers: twelve fit in 1000).
@@ -257,13 +223,7 @@ TEST(Limits, RunCeilingCountsEveryMatrixItAllocates) {
             std::string::npos)
       << r.error;
   EXPECT_NE(r.error.find("allocation limit of 1000 bytes per run"), std::string::npos) << r.error;
-  // A new run starts from nothing.
-  EXPECT_TRUE(probe(inst, [] {
-                kxInterface::kxSetPin(0);
-                kxMInfo info;
-                info.X = info.Y = info.Planes = 1;
-                kxInterface::kxGetOVector(&info);
-              }).completed);
+  EXPECT_TRUE(probe(inst, [] { create(0, 1, 1); }).completed);
 }
 
 // A refusal for size stays on record when the processor catches it and goes on; a type without
@@ -272,34 +232,26 @@ TEST(Limits, ARefusalIsKeptWhenTheProcessorCatchesIt) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   inst.limits.maxMatrixBytes = 100;
   auto tryCreate = [](int32_t x) {
-    kxInterface::kxSetPin(0);
-    kxInterface::kxSetMatrix(0);
-    kxMInfo info;
-    info.X = x;
-    info.Y = info.Planes = 1;
     try {
-      kxInterface::kxGetOVector(&info);
+      create(0, x, 1);
     } catch (kxEx* e) {
       delete e;
     }
   };
   kxhost::RunResult caught = probe(inst, [&] {
-    tryCreate(50);
-    tryCreate(200);
-    tryCreate(300);
+    for (int32_t x : {50, 200, 300}) tryCreate(x);
   });
   EXPECT_TRUE(caught.completed);
   EXPECT_NE(caught.refused.find("(200 bytes) exceeds the host's limit of 100 bytes per matrix"), std::string::npos)
       << caught.refused;
-  kxhost::RunResult fits = probe(inst, [&] { tryCreate(100); });
-  EXPECT_TRUE(fits.refused.empty()) << fits.refused;
+  EXPECT_EQ(probe(inst, [&] { tryCreate(100); }).refused, "");
   inst.outputs[0].type = 9;
   kxhost::RunResult noStorage = probe(inst, [&] { tryCreate(1); });
   EXPECT_TRUE(noStorage.completed);
-  EXPECT_TRUE(noStorage.refused.empty()) << noStorage.refused;
+  EXPECT_EQ(noStorage.refused, "");
 }
 
-TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappen) {
+TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappenAndExceptionsAreOwnedByTheRun) {
   kxhost::Instance inst(&kRecord, bodyEntry);
   std::vector<std::string> live;
   inst.onWarning = [&](const std::string& w) { live.push_back(w); };
@@ -307,19 +259,88 @@ TEST(Warnings, AreFormattedInOrderAndShownAsTheyHappen) {
     kxQMessages::kxSetWarning("Objekt %i: Division durch 0; Das Objekt wird kopiert", 3);
     kxQMessages::kxSetWarning("second");
   });
-  std::vector<std::string> expected{"Objekt 3: Division durch 0; Das Objekt wird kopiert", "second"};
+  const std::vector<std::string> expected{"Objekt 3: Division durch 0; Das Objekt wird kopiert", "second"};
   EXPECT_EQ(r.warnings, expected);
   EXPECT_EQ(live, expected);
-}
-
-TEST(Exceptions, ProcessorAndHostExceptionsAreOwnedAndFreedByTheRun) {
-  kxhost::Instance inst(&kRecord, bodyEntry);
   kxhost::RunResult proc = probe(inst, [] { throw new kxProcEx("kaputt"); });
   EXPECT_TRUE(proc.processorError);
   EXPECT_EQ(proc.error, "kaputt");
   kxhost::RunResult host = probe(inst, [] { throw new kxEx("host"); });
   EXPECT_FALSE(host.processorError);
   EXPECT_EQ(host.error, "host");
+}
+
+// ---- the buffer pool: freed buffers come back for the next matrix, as left or filled as asked ----
+
+struct PoolGuard {  // restores the bound and the fill whatever the test did
+  uint64_t limit = kxhost::Matrix::poolLimit();
+  int fill = kxhost::Matrix::recycledFill();
+  ~PoolGuard() {
+    kxhost::Matrix::setPoolLimit(limit);
+    kxhost::Matrix::setRecycledFill(fill);
+  }
+};
+
+std::size_t bytesOtherThan(const kxhost::Matrix& m, unsigned char byte) {
+  const auto* bytes = static_cast<const unsigned char*>(m.data());
+  return static_cast<std::size_t>(std::count_if(bytes, bytes + m.bytes(), [&](unsigned char b) { return b != byte; }));
+}
+
+// Small buffers come from the heap, large ones from fresh mappings: both paths recycle and clear.
+class BufferPool : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(BufferPool, FreedBufferIsReusedAsLeftOrFilledAndAFreshOneReadsZero) {
+  PoolGuard guard;
+  const int32_t side = GetParam();
+  for (int fill : {-1, 0, 0xa5}) {
+    kxhost::Matrix::setRecycledFill(fill);
+    void* first = nullptr;
+    {
+      kxhost::Matrix m(rk::typeCode<float>, info(side, side));
+      first = m.data();
+      std::memset(m.data(), 0x5a, m.bytes());
+    }
+    const uint64_t pooled = kxhost::Matrix::pooledBytes();
+    EXPECT_GE(pooled, uint64_t(side) * uint64_t(side) * 4);
+    kxhost::Matrix again(rk::typeCode<float>, info(side, side));
+    EXPECT_EQ(again.data(), first);
+    EXPECT_LT(kxhost::Matrix::pooledBytes(), pooled);
+    EXPECT_EQ(bytesOtherThan(again, fill < 0 ? 0x5a : static_cast<unsigned char>(fill)), 0u) << fill;
+  }
+  kxhost::Matrix::setPoolLimit(0);  // empty the pool so that the buffer is new
+  EXPECT_EQ(bytesOtherThan(kxhost::Matrix(rk::typeCode<double>, info(side, side + 1, 2)), 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BufferPool, ::testing::Values(3, 64, 1024));
+
+TEST(BufferPoolBound, PoolNeverHoldsMoreThanItsLimit) {
+  PoolGuard guard;
+  EXPECT_EQ(kxhost::Matrix::poolLimit(), uint64_t(1) << 30);
+  const uint64_t limit = 3 * 256 * 256;  // room for three 256 x 256 8-bit buffers
+  kxhost::Matrix::setPoolLimit(0);       // start from an empty pool
+  kxhost::Matrix::setPoolLimit(limit);
+  {
+    std::unique_ptr<kxhost::Matrix> held[5];
+    for (auto& m : held) m = std::make_unique<kxhost::Matrix>(rk::typeCode<uint8_t>, info(256, 256));
+  }
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), limit);
+  kxhost::Matrix::setPoolLimit(256 * 256);  // lowering the limit releases what no longer fits
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), uint64_t(256 * 256));
+  kxhost::Matrix::setPoolLimit(0);
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
+  { kxhost::Matrix m(rk::typeCode<uint8_t>, info(256, 256)); }
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
+  // A matrix over a caller's elements reads them in place and never hands them to the pool, which
+  // would give the caller's memory to the next matrix.
+  kxhost::Matrix::setPoolLimit(limit);
+  std::vector<float> caller(6 * 4 * 3, 2.5f);
+  {
+    kxhost::Matrix m(rk::typeCode<float>, info(6, 4, 3), caller.data());
+    EXPECT_TRUE(m.borrowed());
+    EXPECT_EQ(m.info().Count, 72);
+    EXPECT_EQ(m.rows()[3], caller.data() + 3 * 18);
+  }
+  EXPECT_EQ(kxhost::Matrix::pooledBytes(), 0u);
 }
 
 }  // namespace

@@ -20,64 +20,46 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-const kxui::Resources& libraryScript() {
-  static const kxui::Resources r =
-      kxui::parseResourceScript(readFile(RK_SOURCE_DIR "/dialogs/RasterKit.rc"), "RasterKit.rc");
-  return r;
-}
-
-TEST(LibraryScript, HasTheEightTemplatesAndTwoLanguagesOf129And130) {
-  const kxui::Resources& r = libraryScript();
+TEST(LibraryScript, TemplatesLanguagesVersionAndLatin1Texts) {
+  const kxui::Resources r = kxui::parseResourceScript(readFile(RK_SOURCE_DIR "/dialogs/RasterKit.rc"), "RasterKit.rc");
+  EXPECT_EQ(r.dialogs.size(), 10u);
+  const uint32_t frame = st::kModalFrame | st::kCaption | st::kSysMenu | st::kPopup;
   for (int id : {129, 130, 131, 132, 133, 135, 137, 139}) {
     const kxui::DialogTemplate* d = r.findDialog(id);
     ASSERT_NE(d, nullptr) << id;
     EXPECT_EQ(d->fontFace, "MS Sans Serif");
     EXPECT_EQ(d->fontSize, 8);
-    EXPECT_EQ(d->style & (st::kModalFrame | st::kCaption | st::kSysMenu | st::kPopup),
-              st::kModalFrame | st::kCaption | st::kSysMenu | st::kPopup);
-    const kxui::ControlTemplate* ok = d->find(1);
-    ASSERT_NE(ok, nullptr);
-    EXPECT_EQ(ok->kind, ControlKind::DefPushButton);
-    ASSERT_NE(d->find(2), nullptr);
+    EXPECT_EQ(d->style & frame, frame);
+    ASSERT_TRUE(d->find(1) && d->find(2));
+    EXPECT_EQ(d->find(1)->kind, ControlKind::DefPushButton);
     EXPECT_EQ(d->find(2)->kind, ControlKind::PushButton);
   }
   for (int id : {129, 130}) {
-    const kxui::DialogTemplate* german = r.findDialog(id, 0x0407);
-    const kxui::DialogTemplate* english = r.findDialog(id, 0x0409);
+    const kxui::DialogTemplate *german = r.findDialog(id, 0x0407), *english = r.findDialog(id, 0x0409);
     ASSERT_TRUE(german && english);
     EXPECT_EQ(german->language, 0x0407);
     EXPECT_EQ(english->language, 0x0409);
     EXPECT_TRUE(german->sameContent(*english)) << id;
   }
-  EXPECT_EQ(r.dialogs.size(), 10u);
-}
-
-TEST(LibraryScript, VersionResource) {
-  const kxui::Resources& r = libraryScript();
-  ASSERT_TRUE(r.version.has_value());
-  const kxui::VersionInfo& v = *r.version;
-  for (const uint16_t* parts : {v.fileVersion, v.productVersion}) {
-    EXPECT_EQ(parts[0], 2);
-    EXPECT_EQ(parts[1], 6);
-    EXPECT_EQ(parts[2], 974);
-    EXPECT_EQ(parts[3], 75);
-  }
-  EXPECT_TRUE(v.fileFlags & 0x20);  // special build
-  ASSERT_TRUE(v.value("FileDescription") && v.value("ProductName") && v.value("InternalName") &&
-              v.value("SpecialBuild"));
-  EXPECT_EQ(*v.value("FileDescription"), "Korvex - Prozessorbibliothek");
-  EXPECT_EQ(*v.value("ProductName"), "Korvex - RasterKit DLL");
-  EXPECT_EQ(*v.value("InternalName"), "RasterKit");
-  EXPECT_EQ(*v.value("SpecialBuild"), "Finalrelease");
-}
-
-TEST(LibraryScript, MittelwertTextsAreLatin1) {
-  const kxui::ControlTemplate* c = libraryScript().findDialog(137)->find(1014);
+  const kxui::ControlTemplate* c = r.findDialog(137)->find(1014);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->text,
             "Mittelwert \xfc"
             "ber alle Merkmale, f\xfcr jeden Plan und f\xfcr jedes Objekt");
   EXPECT_FALSE(c->has(st::kTabStop));
+
+  ASSERT_TRUE(r.version.has_value());
+  const kxui::VersionInfo& v = *r.version;
+  for (const uint16_t* parts : {v.fileVersion, v.productVersion})
+    EXPECT_EQ(std::vector<uint16_t>(parts, parts + 4), (std::vector<uint16_t>{2, 6, 974, 75}));
+  EXPECT_TRUE(v.fileFlags & 0x20);  // special build
+  for (auto [key, value] : {std::pair{"FileDescription", "Korvex - Prozessorbibliothek"},
+                            {"ProductName", "Korvex - RasterKit DLL"},
+                            {"InternalName", "RasterKit"},
+                            {"SpecialBuild", "Finalrelease"}}) {
+    ASSERT_TRUE(v.value(key)) << key;
+    EXPECT_EQ(*v.value(key), value);
+  }
 }
 
 // ---- statement semantics -----------------------------------------------------------------------
@@ -153,12 +135,13 @@ FONT 8, "MS Shell Dlg", 400, 0, 0x1
 
 struct Malformed {
   const char* name;
-  std::string script;  // after the #include line
+  std::string script;  // after the #include line, unless "bare"
   int line;            // counting the #include line as 1
   const char* says;
+  bool bare = false;  // without the system header
 };
 
-const char* kDialogHead = "100 DIALOG 0, 0, 50, 50\nBEGIN\n";
+const std::string kDialogHead = "100 DIALOG 0, 0, 50, 50\nBEGIN\n";
 
 void PrintTo(const Malformed& m, std::ostream* o) { *o << m.name; }
 
@@ -167,8 +150,8 @@ class MalformedScript : public ::testing::TestWithParam<Malformed> {};
 TEST_P(MalformedScript, IsRejectedNamingTheLine) {
   const Malformed& m = GetParam();
   try {
-    parse(m.script);
-    FAIL() << "accepted";
+    kxui::parseResourceScript((m.bare ? "" : kHeader) + m.script, "test.rc");
+    ADD_FAILURE() << "accepted";
   } catch (const kxui::ScriptError& e) {
     std::string what = e.what();
     EXPECT_EQ(e.line(), m.line) << what;
@@ -180,50 +163,36 @@ TEST_P(MalformedScript, IsRejectedNamingTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, MalformedScript,
     ::testing::Values(
-        Malformed{"UnclosedString", std::string(kDialogHead) + "LTEXT \"abc,-1,0,0,1,1\nEND\n", 4, "string not closed"},
-        Malformed{"MissingComma", std::string(kDialogHead) + "LTEXT \"a\",-1,0,0 1,1\nEND\n", 4, "expected ','"},
-        Malformed{"UnknownStatement", std::string(kDialogHead) + "\nCOMBOBOX 5,0,0,1,1\nEND\n", 5, "COMBOBOX"},
-        Malformed{"UndefinedSymbol", std::string(kDialogHead) + "EDITTEXT 5,0,0,1,1,WS_FOO\nEND\n", 4, "WS_FOO"},
-        Malformed{"NotClosed", std::string(kDialogHead) + "EDITTEXT 5,0,0,1,1\n", 2, "not closed by END"},
-        Malformed{"UnknownClass", std::string(kDialogHead) + "CONTROL \"\",5,\"SysListView32\",0,0,0,1,1\nEND\n", 4,
+        Malformed{"UnclosedString", kDialogHead + "LTEXT \"abc,-1,0,0,1,1\nEND\n", 4, "string not closed"},
+        Malformed{"MissingComma", kDialogHead + "LTEXT \"a\",-1,0,0 1,1\nEND\n", 4, "expected ','"},
+        Malformed{"UnknownStatement", kDialogHead + "\nCOMBOBOX 5,0,0,1,1\nEND\n", 5, "COMBOBOX"},
+        Malformed{"UndefinedSymbol", kDialogHead + "EDITTEXT 5,0,0,1,1,WS_FOO\nEND\n", 4, "WS_FOO"},
+        Malformed{"NotClosed", kDialogHead + "EDITTEXT 5,0,0,1,1\n", 2, "not closed by END"},
+        Malformed{"UnknownClass", kDialogHead + "CONTROL \"\",5,\"SysListView32\",0,0,0,1,1\nEND\n", 4,
                   "SysListView32"},
-        Malformed{"CheckBox", std::string(kDialogHead) + "CONTROL \"\",5,\"Button\",BS_AUTOCHECKBOX,0,0,1,1\nEND\n", 4,
+        Malformed{"CheckBox", kDialogHead + "CONTROL \"\",5,\"Button\",BS_AUTOCHECKBOX,0,0,1,1\nEND\n", 4,
                   "not supported"},
-        Malformed{"DuplicateId", std::string(kDialogHead) + "EDITTEXT 5,0,0,1,1\nEDITTEXT 5,0,9,1,1\nEND\n", 5,
-                  "appears twice"},
-        Malformed{"DuplicateDialog", std::string(kDialogHead) + "END\n" + kDialogHead + "END\n", 5, "defined twice"},
+        Malformed{"DuplicateId", kDialogHead + "EDITTEXT 5,0,0,1,1\nEDITTEXT 5,0,9,1,1\nEND\n", 5, "appears twice"},
+        Malformed{"DuplicateDialog", kDialogHead + "END\n" + kDialogHead + "END\n", 5, "defined twice"},
         Malformed{"IfDirective", "\n#if 1\n#endif\n", 3, "#if is not supported"},
         Malformed{"UnclosedComment", "\n/* never closed\n", 3, "comment not closed"},
         Malformed{"ForeignInclude", "#include \"resource.h\"\n", 2, "resource.h"},
-        Malformed{"CoordinateTooLarge", std::string(kDialogHead) + "EDITTEXT 5,70000,0,1,1\nEND\n", 4, "16 bits"},
+        Malformed{"CoordinateTooLarge", kDialogHead + "EDITTEXT 5,70000,0,1,1\nEND\n", 4, "16 bits"},
         Malformed{"CodePage", "#pragma code_page(65001)\n", 2, "65001"},
         Malformed{"UnclosedIfdef", "#ifdef X\n\n", 2, "#endif"},
-        Malformed{"BadEscape", std::string(kDialogHead) + "LTEXT \"a\\q\",-1,0,0,1,1\nEND\n", 4, "unknown escape"},
+        Malformed{"BadEscape", kDialogHead + "LTEXT \"a\\q\",-1,0,0,1,1\nEND\n", 4, "unknown escape"},
         Malformed{"StringTable", "STRINGTABLE\nBEGIN\nEND\n", 2, "STRINGTABLE"},
-        Malformed{"UnnamedDialog", "IDD_X DIALOG 0, 0, 1, 1\n", 2, "IDD_X"}),
+        Malformed{"UnnamedDialog", "IDD_X DIALOG 0, 0, 1, 1\n", 2, "IDD_X"},
+        Malformed{"WithoutSystemHeader", "1 DIALOG 0, 0, 1, 1\nSTYLE WS_POPUP\nBEGIN\nEND\n", 2,
+                  "does not include winres.h", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ResourceScript, WithoutTheSystemHeaderItsConstantsAreUndefined) {
-  try {
-    kxui::parseResourceScript("1 DIALOG 0, 0, 1, 1\nSTYLE WS_POPUP\nBEGIN\nEND\n", "bare.rc");
-    FAIL() << "accepted";
-  } catch (const kxui::ScriptError& e) {
-    EXPECT_EQ(e.line(), 2);
-    EXPECT_NE(std::string(e.what()).find("does not include winres.h"), std::string::npos) << e.what();
-  }
-}
-
 TEST(ResourceScript, BuildStepRejectsAMalformedScriptNamingTheLine) {
-  std::string dir = ::testing::TempDir();
-  std::string rc = dir + "rk_bad.rc", out = dir + "rk_bad.cpp", err = dir + "rk_bad.err";
+  const std::string rc = ::testing::TempDir() + "rk_bad.rc", out = rc + ".cpp", err = rc + ".err";
   std::ofstream(rc) << kHeader << kDialogHead << "EDITTEXT 5,0,0,1\nEND\n";
-  std::string command = std::string(RK_KXRC) + " " + rc + " " + out + " rk kScript 2> " + err;
-  int status = std::system(command.c_str());
-  EXPECT_NE(status, 0);
+  EXPECT_NE(std::system((std::string(RK_KXRC) + " " + rc + " " + out + " rk kScript 2> " + err).c_str()), 0);
   EXPECT_EQ(readFile(err).rfind(rc + ":4: ", 0), 0u) << readFile(err);
-  std::remove(rc.c_str());
-  std::remove(out.c_str());
-  std::remove(err.c_str());
+  for (const std::string& f : {rc, out, err}) std::remove(f.c_str());
 }
 
 }  // namespace
