@@ -103,7 +103,7 @@ TEST(BinAdapt, DefaultsAndAFixedThreshold) {
 // where the guesses meet, where long flat stretches keep them apart (and the scan gives up guessing),
 // with a NaN, and for rates too small to guess with.
 TEST(BinAdapt, LongRunsMatchTheSerialScan) {
-  const std::size_t n = 300001;  // groups of segments, and a remainder
+  const std::size_t n = 540001;  // two groups of segments per matrix, and a remainder
   const std::vector<uint8_t> noise = samples<uint8_t>(n, 21);
   std::vector<uint8_t> flat(n, 200);  // flat stretches of 5000 elements between noisy ones
   for (std::size_t k = 0; k < n; ++k)

@@ -67,6 +67,9 @@ TEST(Parameters, DefaultsParseWithDecimalCommaAndAreReadAndWrittenTyped) {
   EXPECT_EQ(inst.params[1].lVal, -7);
   EXPECT_EQ(inst.paramIndex("i"), 1);
   EXPECT_EQ(inst.paramIndex("x"), -1);
+  // Storage per element type code; code 1 is kept as 16-bit integers, 5 and above have none.
+  const std::size_t sizes[] = {1, 2, 4, 4, 8, 0};
+  for (kxType t = 0; t < 6; ++t) EXPECT_EQ(kxhost::elementSize(t), sizes[t]) << t;
   EXPECT_THROW(kxhost::parseParameter(2, "1,5"), std::invalid_argument);
   EXPECT_THROW(kxhost::parseParameter(4, "abc"), std::invalid_argument);
   EXPECT_THROW(kxhost::parseParameter(2, "4294967296"), std::invalid_argument);
@@ -80,6 +83,15 @@ TEST(Parameters, DefaultsParseWithDecimalCommaAndAreReadAndWrittenTyped) {
     Parameter::kxSetParameter(0, 2.75);
     Parameter::kxGetParameter(0, &i, 0, 0, 2);
     EXPECT_EQ(i, 2);
+    // Doubles beyond the 32-bit range have no integer and read as 0; the bounds themselves do.
+    for (auto [d, expected] :
+         {std::pair{2147483647.9, 2147483647}, std::pair{2147483648.0, 0},
+          std::pair{-2147483648.9, std::numeric_limits<int32_t>::min()}, std::pair{-2147483649.0, 0}}) {
+      Parameter::kxSetParameter(0, d);
+      Parameter::kxGetParameter(0, &i);
+      EXPECT_EQ(i, expected) << d;
+    }
+    Parameter::kxSetParameter(0, 2.75);
     Parameter::kxSetParameter(1, int32_t(9));
     EXPECT_EQ(Parameter::kxGetParameter(1).lVal, 9);
     Parameter::kxGetParameter(2);  // no such parameter: host exception
