@@ -383,7 +383,7 @@ std::string RunPage::drawing() const {
     for (const std::string& p : card.given) text("line", p);
     const std::string status = card.status == "ran"       ? (card.time.empty() ? "read" : "ran in " + card.time)
                                : card.status == "failed"  ? "failed" + (card.time.empty() ? "" : " after " + card.time)
-                               : card.status == "skipped" ? "skipped: " + card.note
+                               : card.status == "skipped" ? "skipped"
                                : card.status == "downstream" ? "not run: after " + card.cause
                                                              : "not run: the graph stopped";
     text("status " + card.status, status);
@@ -415,7 +415,10 @@ std::string RunPage::html(const std::string& title, const std::string& lead) con
       for (const std::string& p : c.params) params += (params.empty() ? "" : "; ") + p;
       html += "<p class=params>" + escape(params) + "</p>";
     }
-    if (c.status != "ran" && c.status != "failed") html += "<p class=skip>not run: " + escape(c.note) + "</p>";
+    if (c.status != "ran" && c.status != "failed") {
+      html +=
+          "<p class=skip>" + std::string(c.status == "skipped" ? "skipped: " : "not run: ") + escape(c.note) + "</p>";
+    }
     if (c.status == "failed") html += "<p class=err>error: " + escape(c.note) + "</p>";
     for (const std::string& w : c.warnings) html += "<p class=warn>warning: " + escape(w) + "</p>";
     if (!c.time.empty()) html += "<p class=time>time: " + escape(c.time) + "</p>";
