@@ -266,12 +266,13 @@ std::string RunPage::summary() const {
     const Card card = cardOf(i);
     ran += card.status == "ran";
     notRun += card.status == "not-run" || card.status == "skipped" || card.status == "downstream";
-    if (card.status == "failed" && ++failed == 1) failure = "node '" + nodes[i].name + "' failed: " + card.note;
+    if (card.status == "failed" && ++failed == 1) failure = "Node '" + nodes[i].name + "' failed: " + card.note;
   }
   std::string text = std::to_string(ran) + " of " + std::to_string(processors) + " processor nodes ran";
-  if (failed) text += "; " + failure + (failed > 1 ? " (and " + std::to_string(failed - 1) + " more)" : "");
-  if (notRun) text += "; " + std::to_string(notRun) + " did not run";
-  return text + ".";
+  if (notRun) text += ", " + std::to_string(notRun) + " did not run";
+  text += ".";
+  if (failed > 1) text += " " + std::to_string(failed) + " failed, the first:";
+  return failed ? text + " " + failure : text;
 }
 
 std::string RunPage::drawing() const {
