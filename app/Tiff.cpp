@@ -96,8 +96,8 @@ void putSample(const unsigned char* row, std::size_t index, const SampleKind& ki
   }
   const unsigned char* p = row + index * static_cast<std::size_t>(kind.bits / 8);
   if (kind.code == 2 && kind.bits != 32) {
-    uint16_t u16;
-    std::memcpy(&u16, p, 2);
+    uint16_t u16 = 0;
+    if (kind.bits == 16) std::memcpy(&u16, p, 2);
     const int32_t w = kind.bits == 16 ? int32_t(u16) : int32_t(static_cast<int8_t>(*p));
     std::memcpy(out, &w, 4);
   } else {
