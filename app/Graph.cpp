@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -549,7 +550,9 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
       };
     }
 
+    const auto start = std::chrono::steady_clock::now();
     kxhost::RunResult result = inst.run();
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     // A run the host cut short for its size has failed even when the processor went on.
     bool failed = !result.completed || !result.refused.empty() || result.returned != 1;
     std::string text = !result.completed ? toUtf8(result.error)
@@ -562,7 +565,8 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
 
     // Outputs are written as the host holds them, after an exception too; but not after a refusal
     // for size, which leaves them short of what was refused.
-    NodeRun done{node, failed ? NodeRun::Failed : NodeRun::Ran, failed ? text : "", &inst, &result, {}};
+    NodeRun done{node,           failed ? NodeRun::Failed : NodeRun::Ran, failed ? text : "", &inst, &result, {},
+                 seconds.count()};
     bool writeFailed = false;
     for (std::size_t pin = 0; pin < node.files.size(); ++pin) {
       if (!node.files[pin]) continue;

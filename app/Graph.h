@@ -73,6 +73,7 @@ struct NodeRun {
   const kxhost::Instance* instance = nullptr;  // processor nodes that ran
   const kxhost::RunResult* result = nullptr;
   std::vector<std::string> written;  // files written, as named in the graph
+  double seconds = 0;                // the processor's run
 };
 
 class Graph {

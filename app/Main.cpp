@@ -19,6 +19,7 @@
 #include "Limits.h"
 #include "Params.h"
 #include "Report.h"
+#include "RunPage.h"
 #include "Streams.h"
 #include "Text.h"
 #include "kxhost/Plugin.h"
@@ -257,12 +258,21 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
 // ---- graph ---------------------------------------------------------------------------------------
 
 int cmdGraph(const kxhost::Plugin& plugin, const std::string& file, const GraphOptions& options,
-             const std::string& report) {
-  std::unique_ptr<OutputFile> reportFile;
+             const std::string& report, const std::string& htmlDir) {
+  std::unique_ptr<OutputFile> reportFile, pageFile;
   if (!report.empty()) reportFile = std::make_unique<OutputFile>(report);
+  if (!htmlDir.empty()) {
+    std::error_code ec;
+    fs::create_directories(htmlDir, ec);
+    pageFile = std::make_unique<OutputFile>(fs::path(htmlDir) / "index.html");
+  }
   Graph graph = Graph::fromFile(plugin, file, options);
-  int status = graph.run();
+  RunPage page(graph);
+  int status = graph.run([&](const NodeRun& run) {
+    if (pageFile) page.observe(run);
+  });
   if (reportFile) writeText(*reportFile, graph.report().dump(2) + "\n");
+  if (pageFile) writeText(*pageFile, page.html("kxrun graph " + fs::path(file).filename().string(), page.summary()));
   return status;
 }
 
@@ -311,7 +321,7 @@ int main(int argc, char** argv) {
   LimitOptions limitOptions;
   addLimitOptions(*run, limitOptions);
 
-  std::string graphFile, graphReport;
+  std::string graphFile, graphReport, graphHtml;
   GraphOptions graphOptions;
   bool progress = false, noProgress = false;
   CLI::App* graph = app.add_subcommand("graph", "Run a graph of processor instances described in a JSON file.");
@@ -325,6 +335,8 @@ int main(int argc, char** argv) {
       ->type_name("NODE=FILE.json")
       ->allow_extra_args(false);
   graph->add_option("--report", graphReport, "write a JSON report of the run")->type_name("PATH");
+  graph->add_option("--html", graphHtml, "write a page of the run, DIR/index.html: the graph drawn, every output")
+      ->type_name("DIR");
   graph->add_flag("--progress", progress, "show progress (default: when stderr is a terminal)");
   graph->add_flag("--no-progress", noProgress, "do not show progress");
   addLimitOptions(*graph, limitOptions);
@@ -371,7 +383,7 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("run")) return cmdRun(plugin, runArgs);
     if (app.got_subcommand("graph")) {
       graphOptions.progress = progress || (terminal && !noProgress);
-      return cmdGraph(plugin, graphFile, graphOptions, graphReport);
+      return cmdGraph(plugin, graphFile, graphOptions, graphReport, graphHtml);
     }
     if (app.got_subcommand("demo")) return runDemo(plugin, demoDir, terminal);
     if (app.got_subcommand("configure")) {

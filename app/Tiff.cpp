@@ -1,7 +1,9 @@
 // TIFF through libtiff: one page per matrix, pages of any size, the matrix name as PageName, the
-// element type from SampleFormat and BitsPerSample, the planes as SamplesPerPixel.
+// element type from SampleFormat and BitsPerSample, the planes as SamplesPerPixel less alpha (or
+// RGB for palette pages). Strips or tiles, either planar configuration, any codec libtiff has.
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -51,29 +53,8 @@ struct SampleKind {
   int format;  // SAMPLEFORMAT_*
 };
 
-// Stored samples widened into the matrix's element type: 16-bit unsigned and 8-bit signed
-// samples become int32, everything else is copied as it is.
-void copySamples(const unsigned char* src, unsigned char* dst, std::size_t count, std::size_t dstStride,
-                 const SampleKind& kind) {
-  std::size_t srcSize = static_cast<std::size_t>(kind.bits) / 8;
-  std::size_t dstSize = kxhost::elementSize(kind.code);
-  for (std::size_t k = 0; k < count; ++k, src += srcSize, dst += dstStride * dstSize) {
-    if (kind.code == 2 && kind.bits == 16) {
-      uint16_t v;
-      std::memcpy(&v, src, 2);
-      int32_t w = v;
-      std::memcpy(dst, &w, 4);
-    } else if (kind.code == 2 && kind.bits == 8) {
-      int32_t w = static_cast<int8_t>(*src);
-      std::memcpy(dst, &w, 4);
-    } else {
-      std::memcpy(dst, src, srcSize);
-    }
-  }
-}
-
 SampleKind sampleKind(int bits, int format, int page, const fs::path& path) {
-  if (format == SAMPLEFORMAT_UINT && bits == 8) return {0, 8, format};
+  if (format == SAMPLEFORMAT_UINT && (bits == 1 || bits == 2 || bits == 4 || bits == 8)) return {0, bits, format};
   if (format == SAMPLEFORMAT_UINT && bits == 16) return {2, 16, format};
   if (format == SAMPLEFORMAT_INT && bits == 8) return {2, 8, format};
   if (format == SAMPLEFORMAT_INT && bits == 16) return {1, 16, format};
@@ -85,8 +66,82 @@ SampleKind sampleKind(int bits, int format, int page, const fs::path& path) {
                      : format == SAMPLEFORMAT_IEEEFP ? "floating-point"
                                                      : "other";
   fileError(path, "page " + std::to_string(page) + " holds " + std::to_string(bits) + "-bit " + name +
-                      " samples; kxrun reads 8- and 16-bit unsigned, 8-, 16- and 32-bit signed and 32- and "
-                      "64-bit floating-point samples");
+                      " samples; kxrun reads 1-, 2-, 4-, 8- and 16-bit unsigned, 8-, 16- and 32-bit signed and "
+                      "32- and 64-bit floating-point samples");
+}
+
+// Where the stored samples of a page go in its matrix.
+struct Layout {
+  SampleKind kind;
+  int stored = 1;                      // samples per pixel in the file
+  bool separate = false;               // one plane of samples after the other (PLANARCONFIG_SEPARATE)
+  std::vector<int> target;             // per stored sample: its matrix plane, or -1 for an alpha sample left out
+  int planes = 1;                      // matrix planes
+  std::vector<unsigned char> palette;  // RGB per index, for palette pages
+  std::size_t elem = 1;
+};
+
+// Samples of 1, 2 or 4 bits are packed from the high bit down, as in PNG.
+unsigned packedAt(const unsigned char* row, std::size_t index, int bits) {
+  const std::size_t bit = index * static_cast<std::size_t>(bits);
+  return (row[bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & ((1u << bits) - 1);
+}
+
+// One stored sample into one matrix element: values as stored, 16-bit unsigned and 8-bit signed
+// samples widened to int32, packed samples to one byte each.
+void putSample(const unsigned char* row, std::size_t index, const SampleKind& kind, unsigned char* out) {
+  if (kind.bits < 8) {
+    *out = static_cast<unsigned char>(packedAt(row, index, kind.bits));
+    return;
+  }
+  const unsigned char* p = row + index * static_cast<std::size_t>(kind.bits / 8);
+  if (kind.code == 2 && kind.bits != 32) {
+    uint16_t u16 = 0;
+    if (kind.bits == 16) std::memcpy(&u16, p, 2);
+    const int32_t w = kind.bits == 16 ? int32_t(u16) : int32_t(static_cast<int8_t>(*p));
+    std::memcpy(out, &w, 4);
+  } else {
+    std::memcpy(out, p, static_cast<std::size_t>(kind.bits / 8));
+  }
+}
+
+// Spreads `pixels` pixels of stored samples `first` to `first + count - 1` (all of a pixel's samples
+// for interleaved pages, one for separate ones) over the matrix row from `out` on.
+void spread(const unsigned char* src, std::size_t pixels, int first, int count, const Layout& l, unsigned char* out) {
+  const std::size_t stride = static_cast<std::size_t>(l.planes) * l.elem;
+  for (std::size_t i = 0; i < pixels; ++i, out += stride) {
+    for (int k = 0; k < count; ++k) {
+      const std::size_t index = i * static_cast<std::size_t>(count) + static_cast<std::size_t>(k);
+      if (!l.palette.empty()) {
+        const unsigned v = l.kind.bits < 8 ? packedAt(src, index, l.kind.bits) : src[index];
+        std::memcpy(out, &l.palette[3 * v], 3);
+      } else if (const int plane = l.target[static_cast<std::size_t>(first + k)]; plane >= 0) {
+        putSample(src, index, l.kind, out + static_cast<std::size_t>(plane) * l.elem);
+      }
+    }
+  }
+}
+
+// TIFF colour maps hold 16-bit values; some writers store 8-bit ones, which then all lie below 256.
+std::vector<unsigned char> paletteOf(TIFF* t, int bits, int page, const fs::path& path) {
+  uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+  if (bits > 8 || !TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b)) {
+    fileError(path, "page " + std::to_string(page) + " is a palette picture with " + std::to_string(bits) +
+                        "-bit indices or without a colour map; kxrun reads palettes of 1- to 8-bit indices");
+  }
+  const std::size_t n = std::size_t(1) << bits;
+  bool wide = false;
+  for (std::size_t i = 0; i < n; ++i) wide = wide || r[i] > 255 || g[i] > 255 || b[i] > 255;
+  std::vector<unsigned char> palette(3 * 256, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint16_t* c[] = {r, g, b};
+    for (int k = 0; k < 3; ++k) palette[3 * i + k] = static_cast<unsigned char>(wide ? c[k][i] >> 8 : c[k][i]);
+  }
+  return palette;
+}
+
+[[noreturn]] void malformed(const fs::path& path, int page, const std::string& where) {
+  tiffError(path, "page " + std::to_string(page) + " cannot be read " + where + ": the file is truncated or malformed");
 }
 
 }  // namespace
@@ -97,68 +152,119 @@ FileStream readTiff(const fs::path& path) {
   uint64_t size = fileSize(path);
   Tiff t(TIFFOpen(path.c_str(), "rm"));
   if (!t) tiffError(path, "not a readable TIFF file");
+  TIFF* tp = t.get();
 
   FileStream out;
   std::vector<std::string> names;
+  bool alphaLeftOut = false;
   int page = 0;
   do {
+    const std::string pageText = "page " + std::to_string(page);
     uint32_t width = 0, height = 0;
-    uint16_t spp = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG, compression = 1;
-    if (!TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &height)) {
-      tiffError(path, "page " + std::to_string(page) + " has no image size");
+    uint16_t spp = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG, compression = 1,
+             photometric = PHOTOMETRIC_MINISBLACK, extraCount = 0;
+    uint16_t* extraTypes = nullptr;
+    if (!TIFFGetField(tp, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(tp, TIFFTAG_IMAGELENGTH, &height)) {
+      tiffError(path, pageText + " has no image size");
     }
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLEFORMAT, &format);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_COMPRESSION, &compression);
-    if (TIFFIsTiled(t.get())) {
-      fileError(path, "page " + std::to_string(page) + " is stored in tiles; kxrun reads TIFF files stored in strips");
+    TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tp, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tp, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tp, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tp, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(tp, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes);
+
+    Layout l;
+    l.kind = sampleKind(bits, format, page, path);
+    l.stored = spp;
+    l.separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
+    // JPEG pages keep colour as YCbCr; the codec turns it back into RGB.
+    if (photometric == PHOTOMETRIC_YCBCR) {
+      if (compression != COMPRESSION_JPEG) {
+        fileError(path, pageText + " holds YCbCr samples without JPEG compression; kxrun reads YCbCr in JPEG pages");
+      }
+      TIFFSetField(tp, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     }
-    SampleKind kind = sampleKind(bits, format, page, path);
+    // One rule for every format: alpha is left out, other extra samples are planes.
+    l.target.resize(spp);
+    l.planes = 0;
+    for (int s = 0; s < spp; ++s) {
+      const int extra = s - (spp - extraCount);
+      const bool alpha = extra >= 0 && extraTypes &&
+                         (extraTypes[extra] == EXTRASAMPLE_ASSOCALPHA || extraTypes[extra] == EXTRASAMPLE_UNASSALPHA);
+      alphaLeftOut = alphaLeftOut || alpha;
+      l.target[static_cast<std::size_t>(s)] = alpha ? -1 : l.planes++;
+    }
+    if (photometric == PHOTOMETRIC_PALETTE) {
+      if (l.planes != 1 || format != SAMPLEFORMAT_UINT) {
+        fileError(path, pageText + " is a palette picture with " + std::to_string(l.planes) + " samples per pixel");
+      }
+      l.palette = paletteOf(tp, bits, page, path);
+      l.planes = 3;
+    }
+    if (l.planes == 0) fileError(path, pageText + " holds nothing but alpha");
+    l.elem = kxhost::elementSize(l.kind.code);
     if (page == 0) {
-      out.type = kind.code;
-    } else if (kind.code != out.type) {
-      fileError(path, "page " + std::to_string(page) + " holds " + typeName(kind.code) + " elements, page 0 " +
-                          typeName(out.type) + ": the matrices of one stream share one element type");
+      out.type = l.kind.code;
+    } else if (l.kind.code != out.type) {
+      fileError(path, pageText + " holds " + typeName(l.kind.code) + " elements, page 0 " + typeName(out.type) +
+                          ": the matrices of one stream share one element type");
     }
     char* pageName = nullptr;
-    names.push_back(TIFFGetField(t.get(), TIFFTAG_PAGENAME, &pageName) && pageName ? toLatin1(pageName)
-                                                                                   : std::string());
+    names.push_back(TIFFGetField(tp, TIFFTAG_PAGENAME, &pageName) && pageName ? toLatin1(pageName) : std::string());
     // Uncompressed data must all be in the file; compressed data expands by a bounded ratio.
-    uint64_t widening = kxhost::elementSize(kind.code) * 8 / static_cast<uint64_t>(bits);
-    uint64_t maxBytes = size * widening * (compression == COMPRESSION_NONE ? 1 : 4096);
-    kxhost::Matrix& m = addMatrix(out.stream, kind.code, width, height, spp, names.back(), path, maxBytes);
-
-    tmsize_t lineSize = TIFFScanlineSize(t.get());
-    std::size_t samplesPerLine = planar == PLANARCONFIG_CONTIG ? std::size_t(width) * spp : width;
-    if (lineSize <= 0 || static_cast<std::size_t>(lineSize) < samplesPerLine * bits / 8) {
-      tiffError(path, "page " + std::to_string(page) + " has a malformed layout");
-    }
+    const uint64_t widening = (uint64_t(l.planes) * l.elem * 8 + uint64_t(spp) * bits - 1) / (uint64_t(spp) * bits);
+    const uint64_t maxBytes = size * widening * (compression == COMPRESSION_NONE ? 1 : 4096);
+    kxhost::Matrix& m = addMatrix(out.stream, l.kind.code, width, height, l.planes, names.back(), path, maxBytes);
     auto** rows = reinterpret_cast<unsigned char**>(m.rows());
-    std::size_t elem = kxhost::elementSize(kind.code);
-    // Interleaved samples stored as the matrix holds them are read straight into its rows; others
-    // go through one line that is widened or spread over the planes.
-    const bool direct = planar == PLANARCONFIG_CONTIG && elem * 8 == static_cast<std::size_t>(bits) &&
-                        static_cast<std::size_t>(lineSize) == samplesPerLine * elem;
-    std::vector<unsigned char> line(direct ? 0 : static_cast<std::size_t>(lineSize));
-    int planes = planar == PLANARCONFIG_CONTIG ? 1 : spp;
-    for (int s = 0; s < planes; ++s) {
-      for (uint32_t y = 0; y < height; ++y) {
-        if (TIFFReadScanline(t.get(), direct ? rows[y] : line.data(), y, static_cast<uint16_t>(s)) < 0) {
-          tiffError(path, "page " + std::to_string(page) + " cannot be read at row " + std::to_string(y) +
-                              ": the file is truncated or malformed");
+    const int passes = l.separate ? spp : 1, perPass = l.separate ? 1 : spp;
+    auto rowBytes = [&](uint64_t pixels) { return (pixels * static_cast<uint64_t>(perPass) * bits + 7) / 8; };
+
+    if (TIFFIsTiled(tp)) {
+      uint32_t tw = 0, th = 0;
+      TIFFGetField(tp, TIFFTAG_TILEWIDTH, &tw);
+      TIFFGetField(tp, TIFFTAG_TILELENGTH, &th);
+      const tmsize_t tileSize = TIFFTileSize(tp), tileRow = TIFFTileRowSize(tp);
+      // A tile never needs more than the page and a little; a larger claim would allocate for nothing.
+      const uint64_t limit = std::max<uint64_t>(uint64_t(1) << 24, 2 * rowBytes(width) * height * passes);
+      if (tw == 0 || th == 0 || tileSize <= 0 || tileRow <= 0 || uint64_t(tileSize) > limit ||
+          uint64_t(tileRow) < rowBytes(tw) || uint64_t(tileSize) < uint64_t(tileRow) * th) {
+        tiffError(path, pageText + " has a malformed tile layout");
+      }
+      std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
+      for (int s = 0; s < passes; ++s) {
+        for (uint32_t y0 = 0; y0 < height; y0 += th) {
+          for (uint32_t x0 = 0; x0 < width; x0 += tw) {
+            if (TIFFReadTile(tp, tile.data(), x0, y0, 0, static_cast<uint16_t>(s)) < 0) {
+              malformed(path, page, "in the tile at " + std::to_string(x0) + ", " + std::to_string(y0));
+            }
+            const uint32_t w = std::min(tw, width - x0), h = std::min(th, height - y0);
+            for (uint32_t r = 0; r < h; ++r) {
+              spread(tile.data() + std::size_t(r) * static_cast<std::size_t>(tileRow), w, s, perPass, l,
+                     rows[y0 + r] + std::size_t(x0) * static_cast<std::size_t>(l.planes) * l.elem);
+            }
+          }
         }
-        if (direct) continue;
-        if (planar == PLANARCONFIG_CONTIG) {
-          copySamples(line.data(), rows[y], samplesPerLine, 1, kind);
-        } else {
-          copySamples(line.data(), rows[y] + std::size_t(s) * elem, width, spp, kind);
+      }
+    } else {
+      const tmsize_t lineSize = TIFFScanlineSize(tp);
+      if (lineSize <= 0 || uint64_t(lineSize) < rowBytes(width)) tiffError(path, pageText + " has a malformed layout");
+      // Interleaved samples stored as the matrix holds them are read straight into its rows.
+      const bool direct = !l.separate && l.palette.empty() && l.planes == spp && l.elem * 8 == bits &&
+                          uint64_t(lineSize) == uint64_t(width) * spp * l.elem;
+      std::vector<unsigned char> line(direct ? 0 : static_cast<std::size_t>(lineSize));
+      for (int s = 0; s < passes; ++s) {
+        for (uint32_t y = 0; y < height; ++y) {
+          if (TIFFReadScanline(tp, direct ? rows[y] : line.data(), y, static_cast<uint16_t>(s)) < 0) {
+            malformed(path, page, "at row " + std::to_string(y));
+          }
+          if (!direct) spread(line.data(), width, s, perPass, l, rows[y]);
         }
       }
     }
     ++page;
-  } while (TIFFReadDirectory(t.get()));
+  } while (TIFFReadDirectory(tp));
   if (!lastError.empty()) tiffError(path, "the file is malformed");
 
   // Pages without a name take the file's.
@@ -167,6 +273,7 @@ FileStream readTiff(const fs::path& path) {
       out.stream.matrices[i]->info().Name = defaultName(path, i, out.stream.matrices.size()).c_str();
     }
   }
+  if (alphaLeftOut) out.notes.push_back(path.string() + ": the alpha channel is not read");
   return out;
 }
 
