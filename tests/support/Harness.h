@@ -24,21 +24,6 @@ namespace rktest {
 // that reads an output element before writing it, or leaves one unwritten, fails its sweep.
 inline const bool kRecycledBuffersPoisoned = (kxhost::Matrix::setRecycledFill(0xa5), true);
 
-// Whether elements are as the host created them, untouched by a processor: zero in a fresh
-// buffer, the fill above in a recycled one.
-template <class T>
-bool asCreated(const std::vector<T>& elements) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(elements.data());
-  const std::size_t n = elements.size() * sizeof(T);
-  auto all = [&](unsigned char b) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (bytes[i] != b) return false;
-    }
-    return true;
-  };
-  return all(0) || all(0xa5);
-}
-
 // The plug-in as built, loaded once for the whole test program.
 inline kxhost::Plugin& plugin() {
   static kxhost::Plugin p(RK_PATH_PREFIX RK_PLUGIN_PATH);
@@ -53,16 +38,11 @@ inline kxhost::Instance instance(const char* entry) {
 
 template <class T>
 constexpr kxType code() {
-  if constexpr (std::is_same_v<T, uint8_t>)
-    return 0;
-  else if constexpr (std::is_same_v<T, int16_t>)
-    return 1;
-  else if constexpr (std::is_same_v<T, int32_t>)
-    return 2;
-  else if constexpr (std::is_same_v<T, float>)
-    return 3;
-  else
-    return 4;
+  return std::is_same_v<T, uint8_t>   ? 0
+         : std::is_same_v<T, int16_t> ? 1
+         : std::is_same_v<T, int32_t> ? 2
+         : std::is_same_v<T, float>   ? 3
+                                      : 4;
 }
 
 inline kxMInfo info(int32_t x, int32_t y, int32_t planes = 1, const char* name = "") {
@@ -109,6 +89,23 @@ std::vector<T> output(const kxhost::Instance& inst, std::size_t pin, std::size_t
 template <class T>
 bool sameBits(T a, T b) {
   return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// Stores a parameter by its catalogue name, as a double or as a 32-bit integer variant.
+inline tagVARIANT& param(kxhost::Instance& inst, const char* name) {
+  const int i = inst.paramIndex(name);
+  EXPECT_GE(i, 0) << name;
+  return inst.params.at(static_cast<std::size_t>(i)) = tagVARIANT{};
+}
+inline void setParam(kxhost::Instance& inst, const char* name, double value) {
+  tagVARIANT& v = param(inst, name);
+  v.vt = VT_R8;
+  v.dblVal = value;
+}
+inline void setParam(kxhost::Instance& inst, const char* name, int32_t value) {
+  tagVARIANT& v = param(inst, name);
+  v.vt = VT_I4;
+  v.lVal = value;
 }
 
 }  // namespace rktest

@@ -1,7 +1,6 @@
 // Scoped switches for tests that compare the kernel paths or read what a failed run left behind.
 #pragma once
 
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -36,19 +35,6 @@ private:
   }
   bool had_ = false;
   std::string saved_;
-};
-
-// Turns the host's buffer pool off for its lifetime, so that every matrix buffer is fresh and reads
-// zero where a run stopped before writing it, whatever earlier tests left in recycled buffers.
-class FreshBuffers {
-public:
-  FreshBuffers() { kxhost::Matrix::setPoolLimit(0); }
-  ~FreshBuffers() { kxhost::Matrix::setPoolLimit(saved_); }
-  FreshBuffers(const FreshBuffers&) = delete;
-  FreshBuffers& operator=(const FreshBuffers&) = delete;
-
-private:
-  uint64_t saved_ = kxhost::Matrix::poolLimit();
 };
 
 // One run of inst on the baseline kernels or on the fastest ones.
