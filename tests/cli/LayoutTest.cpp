@@ -162,19 +162,20 @@ TEST_P(Layouts, AreReadAsWritten) {
   ASSERT_EQ(expected.size(), std::size_t(kW) * kH * l.planes);
 
   // The element type the reader chose, then every value through an exact conversion to float64.
-  Outcome o = run({"run", "_AddImage", "--in", "0=" + file, "--in", "1=" + file, "--report", "r.json"});
+  Outcome o = kxrun({"run", "_AddImage", "--in", "0=" + file, "--in", "1=" + file, "--report", "r.json"}, dir_);
   EXPECT_EQ(readJson(path("r.json"))["inputs"]["0"]["type"], l.type) << o.err;
   const bool alpha =
       l.png || std::any_of(l.extras.begin(), l.extras.end(), [](uint16_t e) { return e != EXTRASAMPLE_UNSPECIFIED; });
   EXPECT_EQ(o.err.find("the alpha channel is not read") != std::string::npos, alpha) << o.err;
   writeFile(path("zero.npy"),
             npyBytes("<f8", {int64_t{kH}, int64_t{kW}, int64_t{l.planes}}, std::string(expected.size() * 8, '\0')));
-  o = run({"run", "_AddImage", "--in", "0=" + file, "--in-type", "0=float64", "--in", "1=zero.npy", "--out-type",
-           "0=float64", "--out", "0=out.npy"});
+  o = kxrun({"run", "_AddImage", "--in", "0=" + file, "--in-type", "0=float64", "--in", "1=zero.npy", "--out-type",
+             "0=float64", "--out", "0=out.npy"},
+            dir_);
   ASSERT_EQ(o.status, 0) << o.err;
   Npy out = readNpy(path("out.npy"));
   EXPECT_EQ(out.shape, (std::vector<int64_t>{1, kH, kW, l.planes}));
-  std::vector<double> got = out.values<double>();
+  std::vector<double> got = values<double>(out.data);
   ASSERT_EQ(got.size(), expected.size());
   const double tolerance = l.compression == COMPRESSION_JPEG ? 8 : 0;
   for (std::size_t k = 0; k < got.size(); ++k)

@@ -29,7 +29,7 @@ TEST_F(Cli, RunPageShowsTheGraphAndEveryPictureInABrowser) {
       "div":  {"processor": "_DivImage", "in": ["z", "z"]},
       "mask": {"processor": "_BinImage", "in": "div", "params": {"threshold": 1}},
       "not":  {"processor": "_NotImage", "in": "mask"}}})");
-  Outcome o = run({"graph", "g.json", "--html", "page"});
+  Outcome o = run("graph g.json --html page");
   ASSERT_EQ(o.status, 1) << o.err;
   const std::string page = readFile(path("page/index.html"));
   EXPECT_EQ(count(page, "<g class=\"node\">"), 6u);
