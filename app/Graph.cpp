@@ -430,7 +430,8 @@ void Graph::prepareFiles() {
     }
   }
   // Sources are read last: every cheaper check has passed by then.
-  for (const auto& [name, given] : options_.sources) {
+  for (const auto& source : options_.sources) {
+    const std::string& name = source.first;
     auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const GraphNode& n) { return n.name == name; });
     if (it == nodes_.end() || !it->isSource)
       fail(nullptr, "nodes", "there is no file node '" + name + "' to give a stream for");
