@@ -34,9 +34,11 @@ TEST_P(InvertSweep, TwoLevelsPerMatrix) {
   std::vector<std::vector<double>> mats = {ordinary, samplesOf(t, Samples::All), {ordinary[3]}, {}, {lowest, lowest}};
   mats.emplace_back(3000, ordinary[2]);
   mats.back().front() = ordinary[1], mats.back().back() = ordinary.back();
-  // Zeros of both signs in different lanes and in the tail, for the maximum and for the minimum.
+  // Zeros of both signs in different lanes and in the tail, for the maximum and for the minimum;
+  // lanes 1 and 8 met in either order, so that the lanes' order differs from the stream's.
   for (double fill : t == 3 || t == 4 ? std::vector<double>{-5.0, 5.0} : std::vector<double>{})
-    for (auto [first, second] : {std::pair{33, 40}, std::pair{40, 33}, std::pair{1, 66}, std::pair{66, 1}})
+    for (auto [first, second] :
+         {std::pair{33, 40}, std::pair{40, 33}, std::pair{8, 33}, std::pair{33, 8}, std::pair{1, 66}, std::pair{66, 1}})
       for (double zero : {-0.0, 0.0}) {
         mats.emplace_back(70, fill);
         mats.back()[std::size_t(first)] = zero, mats.back()[std::size_t(second)] = -zero;
