@@ -446,7 +446,7 @@ TEST_P(Frame, PinTypesAreCheckedInOrder) {
     int message;
   };
   std::vector<Bad> cases = {{0, -2, 1, 2}, {0, -2, 5, 2}, {0, -2, -1, 2}};
-  if (inputs > 0) cases.insert(cases.end(), {{1, 1, 1, 0}, {7, -2, 0, 0}});
+  if (inputs > 0) cases.insert(cases.end(), {{1, 1, 1, 0}, {7, -2, 0, 0}, {255, -2, 9, 0}});
   if (inputs > 1) cases.insert(cases.end(), {{0, 1, 1, 1}, {4, 6, 0, 1}});
   if (scalar) cases.insert(cases.end(), {{0, 0, 0, 1}, {3, 3, 0, 1}, {2, 2, 9, 1}});
   for (const Bad& c : cases) {
@@ -477,12 +477,14 @@ TEST_P(Frame, OutputsFollowTheirInputs) {
   EXPECT_STREQ(inst.outputs[0].stream.meta.Name.c_str(), "meta");
   std::vector<double> v(18);
   for (std::size_t k = 0; k < v.size(); ++k) v[k] = double(k * 9 + 1);
-  addValues(inst.inputs[0], 0, v, 2, 3, 3, "rgb");
-  if (inst.inputs.size() > 1 && !scalar) addValues(inst.inputs[1], 0, v, 2, 3, 3, "rgb");
+  addValues(inst.inputs[0], 0, v, 2, 3, 3, "rgb").info().UserDatas.assign("\x09\x08\x07", 3);
+  if (inst.inputs.size() > 1 && !scalar) addValues(inst.inputs[1], 0, v, 2, 3, 3, "other");
   ASSERT_TRUE(inst.run().completed);
   const kxMInfo& out = inst.outputs[0].stream.matrices.at(0)->info();
   EXPECT_STREQ(out.Name.c_str(), "rgb");
   EXPECT_EQ(std::tuple(out.X, out.Y, out.Planes, out.Count), std::tuple(2, 3, 3, 18));
+  ASSERT_EQ(out.UserDatas.size(), 3);
+  EXPECT_EQ(out.UserDatas.data()[2], 7);
 }
 INSTANTIATE_TEST_SUITE_P(Entries, Frame, ::testing::ValuesIn(kEntries),
                          [](const auto& info) { return std::string(info.param + 1); });
