@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cstdlib>
 #include <limits>
 
 #include "Text.h"
@@ -55,6 +56,21 @@ uint64_t parseBytes(std::string_view text, std::string_view option) {
   return value;
 }
 
+namespace {
+// A thread count: 0 (every core) to 4096.
+unsigned parseThreads(std::string_view text, std::string_view source) {
+  unsigned value = 0;
+  for (char ch : text) {
+    if (!std::isdigit(static_cast<unsigned char>(ch)) || value > 4096)
+      throw UsageError(std::string(source) + " " + std::string(text) + ": expected a thread count, 0 for every core");
+    value = value * 10 + static_cast<unsigned>(ch - '0');
+  }
+  if (text.empty() || value > 4096)
+    throw UsageError(std::string(source) + " " + std::string(text) + ": expected a thread count from 0 to 4096");
+  return value;
+}
+}  // namespace
+
 void addLimitOptions(CLI::App& command, LimitOptions& options) {
   const kxhost::Limits defaults;
   command
@@ -67,11 +83,21 @@ void addLimitOptions(CLI::App& command, LimitOptions& options) {
                   "most memory the output matrices of one processor run may take together (default " +
                       std::to_string(defaults.maxRunBytes >> 30) + "G)")
       ->type_name("N");
+  command
+      .add_option("--threads", options.threads,
+                  "threads one processor run may use; 0 for every core (default: RK_THREADS, else every core, " +
+                      std::to_string(kxhost::hardwareThreads()) + " here)")
+      ->type_name("N");
 }
 
 void applyLimitOptions(const LimitOptions& options) {
   if (!options.matrixBytes.empty()) hostLimits().maxMatrixBytes = parseBytes(options.matrixBytes, "--max-matrix-bytes");
   if (!options.runBytes.empty()) hostLimits().maxRunBytes = parseBytes(options.runBytes, "--max-run-bytes");
+  const char* env = std::getenv("RK_THREADS");
+  if (!options.threads.empty())
+    kxhost::setThreads(parseThreads(options.threads, "--threads"));
+  else if (env && *env)
+    kxhost::setThreads(parseThreads(env, "RK_THREADS"));
 }
 
 }  // namespace kxrun

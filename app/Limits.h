@@ -22,11 +22,12 @@ kxhost::Limits& hostLimits();
 uint64_t parseBytes(std::string_view text, std::string_view option);
 
 struct LimitOptions {
-  std::string matrixBytes, runBytes;
+  std::string matrixBytes, runBytes, threads;
 };
-// --max-matrix-bytes and --max-run-bytes on a subcommand.
+// --max-matrix-bytes, --max-run-bytes and --threads on a subcommand.
 void addLimitOptions(CLI::App& command, LimitOptions& options);
-// Sets hostLimits() from the options given; a UsageError for a malformed value.
+// Sets hostLimits() and the host's thread count from the options given (the thread count from
+// RK_THREADS when --threads is absent); a UsageError for a malformed value.
 void applyLimitOptions(const LimitOptions& options);
 
 }  // namespace kxrun

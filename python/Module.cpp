@@ -609,4 +609,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("configure", &configure, py::arg("index"), py::arg("params"), py::arg("script"));
 #endif
   m.def("limits", [] { return py::make_tuple(limits.maxMatrixBytes, limits.maxRunBytes); });
+  m.def("set_threads", &kxhost::setThreads, py::arg("count"));
+  m.def("threads", &kxhost::threads);
 }

@@ -34,7 +34,8 @@ Bad arguments are TypeError or ValueError.
 
 Threads: the interpreter lock is released while a processor runs, so a thread pool runs calls in
 parallel. Processors that draw from the C library's global generator (``_Pertur``) run one at a
-time, so that every call gives what it gives alone.
+time, so that every call gives what it gives alone. A call may itself run on several threads
+(:func:`set_threads`); calls made at once share that count instead of each taking every core.
 """
 
 import json as _json
@@ -240,7 +241,7 @@ def _make(index, r):
 
 
 __all__ = ["Meta", "Stream", "Error", "ProcessorError", "HostError", "LimitError", "RasterKitWarning",
-           "catalogue", "configure", "run", "run_graph", "set_limits"]
+           "catalogue", "configure", "run", "run_graph", "set_limits", "set_threads", "get_threads"]
 for _i, _r in enumerate(_catalogue):
     globals()[_r.function] = _make(_i, _r)
     __all__.append(_r.function)
@@ -266,6 +267,23 @@ def set_limits(max_matrix_bytes=None, max_run_bytes=None):
     _core.set_limits(old[0] if max_matrix_bytes is None else max_matrix_bytes,
                      old[1] if max_run_bytes is None else max_run_bytes)
     return old
+
+
+def set_threads(n=0):
+    """Sets how many threads one processor call may use (as kxrun's --threads): 0 for every core,
+    1 for the calling thread alone. The count holds for the whole process: calls made at once
+    from a thread pool or Dask workers share it rather than each taking every core. Returns the
+    previous count."""
+    if isinstance(n, bool) or not isinstance(n, int) or not 0 <= n <= 4096:
+        raise ValueError(f"set_threads: expected a thread count from 0 to 4096, not {n!r}")
+    old = _core.threads()
+    _core.set_threads(n)
+    return old
+
+
+def get_threads():
+    """How many threads one processor call may use (every core unless set_threads said otherwise)."""
+    return _core.threads()
 
 
 def run_graph(graph, inputs=None, set=()):

@@ -39,4 +39,13 @@ TEST_F(Cli, AGraphNodeBeyondTheCeilingWritesNothing) {
   EXPECT_EQ(files(), (Args{"g.json", "small.npy"}));
 }
 
+TEST_F(Cli, ThreadCountsComeFromTheOptionOrRkThreads) {
+  const std::string line = "run _ConstImage --out 0=c.npy";
+  EXPECT_TRUE(fails(run(line + " --threads two"), 2, "--threads two: expected a thread count"));
+  EXPECT_TRUE(fails(run(line + " --threads 5000"), 2, "from 0 to 4096"));
+  EXPECT_TRUE(fails(run(line, {"RK_THREADS=-1"}), 2, "RK_THREADS -1: expected a thread count"));
+  // The option wins over the variable.
+  EXPECT_EQ(run(line + " --threads 3", {"RK_THREADS=x"}).status, 0);
+}
+
 }  // namespace

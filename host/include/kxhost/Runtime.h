@@ -162,6 +162,15 @@ private:
 // Throws std::invalid_argument for a text that is not a number.
 KX_API tagVARIANT parseParameter(kxWord type, const std::string& text);
 
+// How many threads one processor run may use: the calling thread and up to threads() - 1 of the
+// host's own. The count is shared by the whole process, so that runs started from many threads at
+// once (a Python thread pool, Dask workers) together never ask for more. 0 sets every core; 1 runs
+// every run on its calling thread alone.
+KX_API unsigned threads();
+KX_API void setThreads(unsigned count);
+// The number of threads setThreads(0) stands for: the cores the system reports, at least 1.
+KX_API unsigned hardwareThreads();
+
 // Hook through which kxQMessages::MsgBox is shown; by default the text goes to stderr and IDOK.
 using MessageBoxHook = std::function<int(const char* text, unsigned style, const char* title)>;
 KX_API void setMessageBoxHook(MessageBoxHook hook);
