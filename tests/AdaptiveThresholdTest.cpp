@@ -116,7 +116,7 @@ TEST(BinAdapt, LongRunsMatchTheSerialScan) {
   for (double rate : {0.1, 0.6, 1.0, 0.002}) {
     const AdaptParams p{255, 0, -4.5, rate, 0};
     auto scan = [&]<class I>(const std::vector<I>& data, int32_t x) {
-      for (bool baseline : {false, true}) {
+      for (bool baseline : kernelPaths()) {
         SCOPED_TRACE(::testing::Message()
                      << sizeof(I) << "-byte elements by " << x << ", rate " << rate << (baseline ? ", baseline" : ""));
         auto inst = adapt(p);

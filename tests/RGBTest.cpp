@@ -37,7 +37,7 @@ TEST_P(RGBTypes, SplitConvertsEachPlaneToItsOutput) {
   const auto [in, r, g, b] = GetParam();
   const kxType outCodes[3] = {r, g, b};
   withType(in, [&]<class I>() {
-    for (bool baseline : {false, true}) {
+    for (bool baseline : kernelPaths()) {
       auto inst = instance("_RGBSplitt");
       std::vector<std::vector<I>> data;
       for (auto [x, y] : sizes()) {
@@ -73,7 +73,7 @@ TEST_P(RGBTypes, SplitConvertsEachPlaneToItsOutput) {
 TEST_P(RGBTypes, JoinInterleavesTheInputsIntoThePlanes) {
   const auto [r, g, b, out] = GetParam();
   const kxType inCodes[3] = {r, g, b};
-  for (bool baseline : {false, true}) {
+  for (bool baseline : kernelPaths()) {
     auto inst = instance("_RGBJoin");
     for (std::size_t n = 0; n < 3; ++n) {
       withType(inCodes[n], [&]<class I>() {

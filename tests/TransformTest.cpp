@@ -166,7 +166,7 @@ TEST_P(MoveTypes, ExactCasesMoveAndConvertEveryElement) {
       for (int32_t planes : {1, 2, 3}) {
         const std::vector<I> in = cycle<I>(std::size_t(w * h * planes), 3);
         for (const Exact& c : cases)
-          for (bool baseline : {false, true}) {
+          for (bool baseline : kernelPaths()) {
             SCOPED_TRACE(::testing::Message() << c.type << " by " << c.degrees << ", " << w << " x " << h << " x "
                                               << planes << (baseline ? ", baseline" : ""));
             auto inst = instance("_TransformImage");

@@ -3,7 +3,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "frame/Paths.h"
 #include "kxhost/Runtime.h"
 
 namespace rktest {
@@ -36,6 +38,12 @@ private:
   bool had_ = false;
   std::string saved_;
 };
+
+// The kernel paths to compare: the baseline and the fastest where the build has both, else the
+// baseline alone (a second run would only repeat the first, which under an emulator is slow).
+inline std::vector<bool> kernelPaths() {
+  return RK_AVX2_PATH ? std::vector<bool>{true, false} : std::vector<bool>{true};
+}
 
 // One run of inst on the baseline kernels or on the fastest ones.
 inline kxhost::RunResult runOnPath(kxhost::Instance& inst, bool baseline) {
