@@ -1,0 +1,200 @@
+# Batches of files on a 2-worker dask cluster, compared file by file with kxrun graph; processors
+# over chunked dask arrays compared with the whole-array run.
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import cloudpickle
+import dask
+import dask.array as da
+import numpy as np
+import pytest
+from conftest import image
+
+import rasterkit as rk
+import rasterkit.batch as batch
+import rasterkit.dask as rkd
+
+EXAMPLES = Path(__file__).parents[2] / "examples"
+cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the gate below runs on the workers
+
+
+@pytest.fixture(scope="module")
+def client():
+    from distributed import Client
+
+    cluster = batch.local_cluster(2)
+    with Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def write_pnm(path, a):
+    magic = b"P6" if a.ndim == 3 else b"P5"
+    path.write_bytes(magic + f"\n{a.shape[1]} {a.shape[0]}\n255\n".encode() + a.tobytes())
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """40 grey pictures of tour.json's size, one of them truncated, and a few colour pictures."""
+    root = tmp_path_factory.mktemp("batch")
+    (root / "grey").mkdir()
+    (root / "colour").mkdir()
+    for i in range(40):
+        write_pnm(root / "grey" / f"g{i:02}.pgm", image((6, 8), seed=i))
+    (root / "grey" / "g13.pgm").write_bytes(b"P5\n8 6\n255\n" + bytes(20))
+    for i in range(4):
+        write_pnm(root / "colour" / f"c{i}.ppm", image((5, 7, 3), seed=i))
+    return root
+
+
+def same_as_kxrun(kxrun, jobs, summary, tmp_path):
+    """Every ok input's files are byte for byte what kxrun graph writes for its graph."""
+    status = {r["name"]: r["status"] for r in summary["results"]}
+    for job in jobs:
+        if status[job["name"]] != "ok":
+            continue
+        ours = {p: Path(p).read_bytes() for p in job["outputs"]}
+        for p in job["outputs"]:
+            os.remove(p)
+        graph = tmp_path / "graph.json"
+        graph.write_text(json.dumps(job["graph"]))
+        subprocess.run([str(kxrun), "graph", str(graph)], check=True, capture_output=True)
+        assert {p: Path(p).read_bytes() for p in job["outputs"]} == ours, job["name"]
+
+
+def hidden_leftovers(out):
+    return [p for p in Path(out).rglob(".*") if p.is_file()]
+
+
+@pytest.mark.parametrize("graph,node,pattern,failed", [
+    ("tour.json", "photo", "grey/*.pgm", ["g13"]),
+    ("colour.json", "photo", "colour/*.ppm", []),
+])
+def test_batch_equals_kxrun_and_a_bad_input_fails_alone(client, folder, kxrun, tmp_path, graph, node, pattern,
+                                                        failed):
+    out = tmp_path / "out"
+    code = batch.main([str(EXAMPLES / graph), "--node", node, "--glob", str(folder / pattern), "--out", str(out),
+                       "--scheduler", client.scheduler.address, "--no-progress"])
+    summary = json.loads((out / "batch-summary.json").read_text())
+    assert code == (1 if failed else 0)
+    assert [r["name"] for r in summary["results"] if r["status"] == "failed"] == failed
+    assert summary["succeeded"] == summary["inputs"] - len(failed)
+    for r in summary["results"]:
+        if r["status"] == "failed":
+            assert "truncated or malformed" in r["error"] and not (out / r["name"] / batch.MANIFEST).exists()
+    inputs = [{node: str(p)} for p in sorted(folder.glob(pattern))]
+    same_as_kxrun(kxrun, batch.plan(EXAMPLES / graph, inputs, out), summary, tmp_path)
+
+
+def _install_gate(marker, name):
+    """On a worker: the first run of input ``name`` anywhere marks itself and stops for good
+    before its first output's rename (kxrun's test pause), so a kill lands in the middle of it."""
+    import rasterkit.batch as b
+
+    original = b._run_graph
+
+    def gated(job):
+        if job["name"] == name:
+            from distributed import get_worker
+
+            try:
+                fd = os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
+            except FileExistsError:
+                return original(job)
+            os.write(fd, get_worker().address.encode())
+            os.close(fd)
+            os.environ["KXRUN_TEST_PAUSE_BEFORE_RENAME"] = "1"
+        return original(job)
+
+    b._run_graph = gated
+
+
+def test_a_worker_killed_mid_batch_and_resume(client, folder, kxrun, tmp_path):
+    out, marker = tmp_path / "out", tmp_path / "started"
+    graph = EXAMPLES / "tour.json"
+    inputs = [{"photo": str(p)} for p in sorted((folder / "grey").glob("*.pgm")) if p.name != "g13.pgm"]
+    client.run(_install_gate, str(marker), "g02")
+    pids = client.run(os.getpid)
+    result = {}
+    runner = threading.Thread(target=lambda: result.update(batch.run(graph, inputs, out, client)))
+    runner.start()
+    deadline = time.monotonic() + 60
+    while not (marker.exists() and any(p.stat().st_size for p in hidden_leftovers(out / "g02"))):
+        assert time.monotonic() < deadline and runner.is_alive(), "the gated input never started writing"
+        time.sleep(0.05)
+    killed = pids[marker.read_text()]
+    os.kill(killed, signal.SIGKILL)
+    runner.join(120)
+    assert not runner.is_alive() and killed not in client.run(os.getpid).values()
+    assert [r["status"] for r in result["results"]] == ["ok"] * len(inputs)
+    assert hidden_leftovers(out) == []
+    same_as_kxrun(kxrun, batch.plan(graph, inputs, out), result, tmp_path)
+
+    # kxrun rewrote the files: only manifests that still match their outputs count.
+    again = batch.run(graph, inputs, out, client, resume=True)
+    assert {r["status"] for r in again["results"]} == {"skipped"}
+    Path(again["results"][5]["outputs"][0]).write_bytes(b"cut short")
+    (out / "g09" / batch.MANIFEST).unlink()
+    third = batch.run(graph, inputs, out, client, resume=True)
+    assert [r["name"] for r in third["results"] if r["status"] == "ok"] == [again["results"][5]["name"], "g09"]
+    assert third["skipped"] == len(inputs) - 2
+
+
+def stack_of(out):
+    return np.stack([np.asarray(m) for m in out]) if isinstance(out, list) else out
+
+
+# (processor, params, input shapes, stack); uneven chunks cut every axis but the planes.
+CASES = [
+    ("_AddImage", {"out_type": "int32"}, [(3, 13, 17), (13, 17)], True),
+    ("_DivImage", {"out_type": "float64"}, [(13, 17, 2), (13, 17, 2)], False),
+    ("_ScalarSubImage", {"scalar": 300.0}, [(13, 17)], False),
+    ("_BlendImage", {"blendfaktor": 0.3}, [(2, 13, 17), (2, 13, 17)], True),
+    ("_SquareImage", {}, [(13, 17, 3)], False),
+    ("_OrImage", {}, [(13, 17), (13, 17)], False),
+    ("_BinImage", {"threshold": 100.0}, [(3, 13, 17)], True),
+    ("_RGBSplitt", {}, [(2, 13, 17, 3)], True),
+    ("_RGBJoin", {}, [(13, 17), (13, 17), (13, 17)], False),
+    ("_Norm", {}, [(3, 13, 17)], True),
+    ("_NotImage", {}, [(13, 17, 2)], False),
+    ("_MittelSigma", {}, [(3, 13, 17, 2)], True),
+    ("_MittelWert", {"Mittelwerttyp": 1}, [(3, 13, 17)], True),
+    ("_MittelWert", {"Mittelwerttyp": 2}, [(3, 13, 17)], True),
+    ("_TransformImage", {"TransType": 2, "RotDegree": 30.0}, [(2, 13, 17)], True),
+    ("_Pertur", {"scalar": 40.0}, [(3, 13, 17)], True),
+    ("_BinAdaptThreshImage", {"consta": 5.0, "TA": 1}, [(3, 13, 17)], True),
+]
+
+
+def uneven(shape, stack):
+    cuts = [(1, shape[0] - 1) if stack and axis == 0 else (5, 3, shape[axis] - 8) for axis in range(len(shape))]
+    if len(shape) - stack == 3:
+        cuts[-1] = (1, shape[-1] - 1) if shape[-1] > 1 else (1,)  # taken back into one chunk
+    return tuple(cuts)
+
+
+@pytest.mark.filterwarnings("ignore::rasterkit.RasterKitWarning")
+@pytest.mark.parametrize("entry,params,shapes,stack", CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
+def test_dask_arrays_equal_the_whole_array_run(entry, params, shapes, stack):
+    arrays = [image(s, seed=i) for i, s in enumerate(shapes)]
+    lazy = [da.from_array(a, chunks=uneven(a.shape, stack and a.ndim == len(shapes[0]))) for a in arrays]
+    stacked = [list(a) if stack and a.ndim == len(shapes[0]) else a for a in arrays]
+    whole = rk.run(entry, *stacked, **params)
+    got = rkd.run(entry, *lazy, stack=stack, **params)
+    whole = whole if isinstance(whole, tuple) else (whole,)
+    got = got if isinstance(got, tuple) else (got,)
+    for g, w in zip(got, whole):
+        assert np.array_equal(g.compute(scheduler="sync"), stack_of(w), equal_nan=True)
+    tasks = [k for k in dict(got[0].__dask_graph__()) if str(k[0] if isinstance(k, tuple) else k).startswith(
+        "rasterkit-")]
+    if entry in rkd.ELEMENT_LOCAL:
+        assert len(tasks) == np.prod(got[0].numblocks) > 1
+    else:
+        per_stream = entry in rkd.PER_STREAM or params.get("Mittelwerttyp") == 2
+        assert len(tasks) == (1 if per_stream or not stack else shapes[0][0])
