@@ -37,11 +37,11 @@ class BatchError(ValueError):
 
 
 def _atomic_write(path, text):
+    # No fsync: a manifest only counts when the outputs still hash as it says, so one that a crash
+    # left short or stale is no more than an input done again.
     tmp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.tmp-{os.getpid()}")
     with open(tmp, "w", encoding="utf-8") as f:
         f.write(text)
-        f.flush()
-        os.fsync(f.fileno())
     os.replace(tmp, path)
 
 
@@ -343,7 +343,12 @@ def main(argv=None):
     progress = sys.stderr if (args.progress if args.progress is not None else sys.stderr.isatty()) else None
     cluster = None if args.scheduler else local_cluster(args.workers)
     try:
-        with Client(args.scheduler or cluster) as client:
+        client = Client(args.scheduler or cluster, timeout=30)
+    except OSError as e:
+        print(f"error: cannot reach the scheduler {args.scheduler}: {e}", file=sys.stderr)
+        return 2
+    try:
+        with client:
             summary = run(args.graph, inputs, args.out, client, args.set, args.resume, progress)
     finally:
         if cluster is not None:

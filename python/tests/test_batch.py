@@ -35,7 +35,7 @@ def client():
 
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
-    """40 grey pictures of tour.json's size, one of them truncated, and a few colour pictures."""
+    """40 grey pictures, one truncated and one not of tour.json's size, and a few colour pictures."""
     root = tmp_path_factory.mktemp("batch")
     for name, count, magic, shape in [("grey/g", 40, b"P5", (6, 8)), ("colour/c", 4, b"P6", (5, 7, 3))]:
         (root / name).parent.mkdir()
@@ -43,6 +43,7 @@ def folder(tmp_path_factory):
             path = root / f"{name}{i:02}.p{'g' if magic == b'P5' else 'p'}m"
             path.write_bytes(magic + f"\n{shape[1]} {shape[0]}\n255\n".encode() + image(shape, seed=i).tobytes())
     (root / "grey" / "g13.pgm").write_bytes(b"P5\n8 6\n255\n" + bytes(20))
+    (root / "grey" / "g27.pgm").write_bytes(b"P5\n7 6\n255\n" + bytes(42))  # not the ramp's size
     return root
 
 
@@ -65,7 +66,7 @@ def hidden_leftovers(out):
     return [p for p in Path(out).rglob(".*") if p.is_file()]
 
 
-@pytest.mark.parametrize("graph,pattern,failed", [("tour.json", "grey/*.pgm", ["g13"]),
+@pytest.mark.parametrize("graph,pattern,failed", [("tour.json", "grey/*.pgm", ["g13", "g27"]),
                                                    ("colour.json", "colour/*.ppm", [])])
 def test_batch_equals_kxrun_and_a_bad_input_fails_alone(client, folder, kxrun, tmp_path, graph, pattern, failed):
     out = tmp_path / "out"
@@ -75,7 +76,8 @@ def test_batch_equals_kxrun_and_a_bad_input_fails_alone(client, folder, kxrun, t
     bad = [r for r in summary["results"] if r["status"] != "ok"]
     assert code == bool(failed) and [r["name"] for r in bad] == failed == [r["name"] for r in summary["results"]
                                                                           if r["status"] == "failed"]
-    assert all("truncated or malformed" in r["error"] and not r["outputs"] for r in bad)
+    assert [("truncated" in r["error"], "node 'mixed'" in r["error"], r["outputs"]) for r in bad] == [
+        (True, False, []), (False, True, [])][:len(bad)]
     assert not any((out / name / batch.MANIFEST).exists() for name in failed)
     inputs = [{"photo": str(p)} for p in sorted(folder.glob(pattern))]
     same_as_kxrun(kxrun, batch.plan(EXAMPLES / graph, inputs, out), summary, tmp_path)
@@ -107,7 +109,7 @@ def _install_gate(marker, name):
 def test_a_worker_killed_mid_batch_and_resume(client, folder, kxrun, tmp_path):
     out, marker = tmp_path / "out", tmp_path / "started"
     graph = EXAMPLES / "tour.json"
-    inputs = [{"photo": str(p)} for p in sorted((folder / "grey").glob("*.pgm")) if p.name != "g13.pgm"]
+    inputs = [{"photo": str(p)} for p in sorted((folder / "grey").glob("*.pgm")) if p.name not in ("g13.pgm", "g27.pgm")]
     client.run(_install_gate, str(marker), "g02")
     pids = client.run(os.getpid)
     result, deadline = {}, time.monotonic() + 60
