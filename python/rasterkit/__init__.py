@@ -35,6 +35,9 @@ Bad arguments are TypeError or ValueError.
 Threads: the interpreter lock is released while a processor runs, so a thread pool runs calls in
 parallel. Processors that draw from the C library's global generator (``_Pertur``) run one at a
 time, so that every call gives what it gives alone.
+
+Beyond one process: :mod:`rasterkit.batch` runs a graph file over many input files on a
+dask.distributed cluster, and :mod:`rasterkit.dask` applies processors to dask arrays.
 """
 
 import json as _json

@@ -113,7 +113,7 @@ def _whole(r, arrays, stacks, pins, dtypes, out_type, params, per_matrix):
         parts, part_stacks = [arrays], stacks
     results = []
     for pin in pins:
-        if entry in _SAME_SHAPE:
+        if entry in _SAME_SHAPE or entry in _SCALAR_PIN:
             shape = parts[0][0].shape
         else:
             with _warnings.catch_warnings():
