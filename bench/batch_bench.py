@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Images per second of one graph over many files: rasterkit.batch with 1 and 2 worker processes,
-against a shell loop of `kxrun graph`, in one run.
+against a shell loop of `kxrun graph` (and two such loops at once, the machine's own scaling), in
+one run.
 
 200 grey pictures of 1024 x 1024 go through examples/tour.json (its ramp set to their size), each
 writing its four outputs. The local clusters are started before the clock runs; the machine's
@@ -47,8 +48,9 @@ def with_workers(n, inputs, out):
     return seconds
 
 
-def shell_loop(kxrun, inputs, out):
-    # The loop a user writes: one kxrun graph per file, over a graph rewritten for it.
+def shell_loops(kxrun, inputs, out, loops=1):
+    # The loop a user writes: one kxrun graph per file, over a graph rewritten for it. Two loops
+    # side by side, each over half the files, show what two processes get from the machine now.
     graphs = []
     for job in batch.plan(GRAPH, inputs, out, SETS):
         os.makedirs(job["folder"], exist_ok=True)
@@ -57,8 +59,9 @@ def shell_loop(kxrun, inputs, out):
         graphs.append(str(path))
     script = 'for g in "$@"; do "$KX" graph "$g" ' + " ".join(f"--set {s}" for s in SETS) + " || exit 1; done"
     start = time.perf_counter()
-    subprocess.run(["sh", "-c", script, "sh", *graphs], check=True, env={**os.environ, "KX": kxrun},
-                   stderr=subprocess.DEVNULL)
+    shells = [subprocess.Popen(["sh", "-c", script, "sh", *graphs[i::loops]], env={**os.environ, "KX": kxrun},
+                               stderr=subprocess.DEVNULL) for i in range(loops)]
+    assert all(p.wait() == 0 for p in shells)
     return time.perf_counter() - start
 
 
@@ -74,13 +77,15 @@ def main():
         rates = {}
         for label, fn in [("batch, 1 worker", lambda out: with_workers(1, inputs, out)),
                           ("batch, 2 workers", lambda out: with_workers(2, inputs, out)),
-                          ("shell loop of kxrun graph", lambda out: shell_loop(kxrun, inputs, out))]:
+                          ("shell loop of kxrun graph", lambda out: shell_loops(kxrun, inputs, out)),
+                          ("two shell loops at once", lambda out: shell_loops(kxrun, inputs, out, 2))]:
             out = tmp / "out"
             seconds = fn(out)
             shutil.rmtree(out)
             rates[label] = count / seconds
             print(f"{label:28} {seconds:7.2f} s  {rates[label]:6.2f} images/s")
-        print(f"2 workers / 1 worker: {rates['batch, 2 workers'] / rates['batch, 1 worker']:.2f}x; "
+        print(f"2 workers / 1 worker: {rates['batch, 2 workers'] / rates['batch, 1 worker']:.2f}x "
+              f"(two loops / one: {rates['two shell loops at once'] / rates['shell loop of kxrun graph']:.2f}x); "
               f"load average {os.getloadavg()[0]:.2f} at the end")
 
 
