@@ -301,6 +301,8 @@ def local_cluster(workers=None):
 
 def _inputs(args, graph):
     sources = file_nodes(graph)
+    if not sources:
+        raise BatchError(f"{args.graph}: the graph has no file node to give the inputs to")
     node = args.node or (sources[0] if len(sources) == 1 else None)
     if args.list:
         return read_list(args.list, node)

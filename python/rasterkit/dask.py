@@ -148,7 +148,7 @@ def run(processor, *inputs, out_type=None, outputs=None, stack=False, **params):
     stacks = [s for _, s in shaped] + [False] * (len(arrays) - len(shaped))
     scalar_pin = entry in _SCALAR_PIN and len(given) > 1
     if entry in ELEMENT_LOCAL and not scalar_pin:
-        sizes = {a.shape[s:s + 2] for a, s in zip(arrays, stacks)}
+        sizes = {a.shape[s:] for a, s in zip(arrays, stacks)}
         if len(sizes) > 1:
             raise ValueError(f"{entry}: the inputs' matrices differ in size ({sorted(sizes)})")
         plane_axis = "drop" if entry == "_RGBSplitt" and arrays[0].ndim - stacks[0] == 3 else (
