@@ -502,12 +502,13 @@ py::list catalogue() {
 // ---- graphs -----------------------------------------------------------------------------------
 
 // Runs a graph file (or its parsed text) the way `kxrun graph` does, with streams given for file
-// nodes; returns (status, {node: [outputs by pin]}, report as JSON text).
+// nodes; returns (status, {node: [outputs by pin]}, report as JSON text). Without `keepOutputs`,
+// outputs nobody reads are dropped as kxrun drops them and none is returned: a batch writes files.
 py::tuple runGraph(const std::string& file, const std::string& text, py::dict sources,
-                   const std::vector<std::string>& sets) {
+                   const std::vector<std::string>& sets, bool keepOutputs) {
   kxrun::GraphOptions options;
   options.sets = sets;
-  options.keepOutputs = true;
+  options.keepOutputs = keepOutputs;
   options.quiet = true;
   options.limits = limits;
   std::vector<py::object> keep;
@@ -535,7 +536,7 @@ py::tuple runGraph(const std::string& file, const std::string& text, py::dict so
   }
   py::dict outputs;
   for (kxrun::GraphNode& node : graph->nodes()) {
-    if (node.isSource || node.outputs.empty()) continue;
+    if (!keepOutputs || node.isSource || node.outputs.empty()) continue;
     py::list pins;
     for (kxhost::Pin& pin : node.outputs) pins.append(pin.connected ? streamOf(pin.stream, false) : py::none());
     outputs[py::str(node.name)] = pins;
@@ -597,7 +598,16 @@ PYBIND11_MODULE(_core, m) {
   m.def("run", &run, py::arg("index"), py::arg("inputs"), py::arg("params"), py::arg("out_type"), py::arg("outputs"),
         py::arg("stream"));
   m.def("time_entry", &timeEntry, py::arg("index"), py::arg("inputs"), py::arg("params"), py::arg("runs"));
-  m.def("run_graph", &runGraph, py::arg("file"), py::arg("text"), py::arg("sources"), py::arg("sets"));
+  m.def("run_graph", &runGraph, py::arg("file"), py::arg("text"), py::arg("sources"), py::arg("sets"),
+        py::arg("keep") = true);
+  // A graph file as kxrun reads it (comments, duplicate keys), as plain JSON text in its own order.
+  m.def("graph_text", [](const std::string& text, const std::string& source) {
+    try {
+      return kxrun::parseJson(text, source).dump();
+    } catch (const kxrun::UsageError& e) {
+      throw py::value_error(e.what());
+    }
+  });
   m.def(
       "set_limits",
       [](uint64_t matrixBytes, uint64_t runBytes) {

@@ -36,6 +36,9 @@ Threads: the interpreter lock is released while a processor runs, so a thread po
 parallel. Processors that draw from the C library's global generator (``_Pertur``) run one at a
 time, so that every call gives what it gives alone. A call may itself run on several threads
 (:func:`set_threads`); calls made at once share that count instead of each taking every core.
+
+Beyond one process: :mod:`rasterkit.batch` runs a graph file over many input files on a
+dask.distributed cluster, and :mod:`rasterkit.dask` applies processors to dask arrays.
 """
 
 import json as _json
@@ -286,13 +289,14 @@ def get_threads():
     return _core.threads()
 
 
-def run_graph(graph, inputs=None, set=()):
+def run_graph(graph, inputs=None, set=(), keep=True):
     """Runs a graph in kxrun's JSON form: a file path, or the graph as a dict (its relative paths
     then count from the current directory). ``inputs`` maps file nodes to streams given in place
     of their files; ``set`` holds "NODE.PARAM=VALUE" overrides as ``kxrun graph --set``.
 
-    Returns {node: tuple of Streams by output pin} for every processor node. A graph that does
-    not check out is a ValueError with kxrun's message; a node that fails raises ProcessorError
+    Returns {node: tuple of Streams by output pin} for every processor node; with ``keep=False``
+    the graph runs exactly as ``kxrun graph`` does, dropping what no node reads, and returns {}.
+    A graph that does not check out is a ValueError with kxrun's message; a node that fails raises ProcessorError
     whose ``outputs`` holds what the nodes produced up to it, the failing node's included.
     Warnings are RasterKitWarning, "NODE: TEXT".
     """
@@ -300,7 +304,7 @@ def run_graph(graph, inputs=None, set=()):
         file, text = "<graph>", _json.dumps(graph)
     else:
         file, text = _os.fspath(graph), ""
-    status, outs, report = _core.run_graph(file, text, dict(inputs or {}), list(set))
+    status, outs, report = _core.run_graph(file, text, dict(inputs or {}), list(set), keep)
     report = _json.loads(report)
     for node in report["nodes"]:
         for w in node["warnings"]:
