@@ -45,18 +45,28 @@ template <class F, class... Args>
 
 }  // namespace detail
 
-// f(args...) on the fastest path the processor has. f is a lambda or other function object: a
-// function passed by address would be called through the pointer and not compiled again.
+// f(args...) on the AVX2 path when `wide` (what avx2Path() gave) and the build has one, else on the
+// baseline: for work made of many small calls that share one decision. f is a lambda or other
+// function object: a function passed by address would be called through the pointer and not
+// compiled again.
 template <class F, class... Args>
-void runKernel(F& f, Args... args) {
+void runKernelOn(bool wide, F& f, Args... args) {
   static_assert(std::is_class_v<F>, "kernels are passed as lambdas");
 #if RK_AVX2_PATH
-  if (avx2Path()) {
+  if (wide) {
     detail::runAvx2(f, args...);
     return;
   }
+#else
+  (void)wide;
 #endif
   f(args...);
+}
+
+// f(args...) on the fastest path the processor has.
+template <class F, class... Args>
+void runKernel(F& f, Args... args) {
+  runKernelOn(avx2Path(), f, args...);
 }
 
 }  // namespace rk

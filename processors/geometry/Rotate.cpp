@@ -359,6 +359,75 @@ ImageOwner allocPixels(PackedPixelRotator& engine, int32_t w, int32_t h) {
   return ImageOwner(engine, engine.allocImage(units, h), units, h);
 }
 
+// The general rotation's rows as the engine sees them: source rows packed, result rows unpacked
+// into the output. The engine reaches them a row at a time through these virtual calls, so that it
+// and its shears are compiled once per pixel format rather than once per pair of element types (16
+// pairs on two kernel paths made this file the slowest of the build); the rows' own conversions
+// still run on the kernel path of the run.
+template <int K>
+class RotationRows {
+public:
+  using Px = PixelOf<K>;
+  virtual const Px* source(int32_t u) = 0;
+  virtual bool begin(int32_t width, int32_t height) = 0;
+  virtual void result(int32_t u, const Px* row) = 0;
+
+protected:
+  ~RotationRows() = default;
+};
+
+// The shears of a midW x midH packed image by `a` degrees, on the kernel path of the run.
+template <int K>
+void shearRows(PackedPixelRotator& engine, int32_t midW, int32_t midH, double a, RotationRows<K>& rows, int32_t w,
+               int32_t h) {
+  using Px = PixelOf<K>;
+  auto run = [&]() {
+    auto sourceRow = [&](int32_t u) { return rows.source(u); };
+    auto begin = [&](int32_t outW, int32_t outH) { return rows.begin(outW, outH); };
+    auto resultRow = [&](int32_t u, const Px* row) { rows.result(u, row); };
+    if (!PixelRotator::rotateRows(engine, midW, midH, a, Px{0}, sourceRow, begin, resultRow)) outOfMemory(w, h);
+  };
+  runKernel(run);
+}
+
+// Rows of an input of element type I packed as the engine asks for them, or rows of the image the
+// input was turned into (`turnedWidth` pixels apart), and result rows unpacked to O in the matrix
+// create(outInfo) makes.
+template <int K, class I, class O, class Create>
+class TypedRows final : public RotationRows<K> {
+public:
+  using Px = PixelOf<K>;
+  TypedRows(void* const* in, int32_t w, Px* pixels, int32_t turnedWidth, kxMInfo& outInfo, Create& create, bool wide)
+      : in_(in), w_(w), pixels_(pixels), turnedWidth_(turnedWidth), outInfo_(outInfo), create_(create), wide_(wide) {}
+
+  const Px* source(int32_t u) override {
+    if (turnedWidth_ > 0) return pixels_ + static_cast<std::size_t>(u) * static_cast<std::size_t>(turnedWidth_);
+    auto pack = [&]() { packRow<K>(static_cast<const I*>(in_[u]), pixels_, w_); };
+    runKernelOn(wide_, pack);
+    return pixels_;
+  }
+  bool begin(int32_t width, int32_t height) override {
+    outInfo_.X = width;
+    outInfo_.Y = height;
+    out_ = create_(outInfo_);
+    return true;
+  }
+  void result(int32_t u, const Px* row) override {
+    auto unpack = [&]() { unpackRow<K>(row, static_cast<O*>(out_[u]), outInfo_.X); };
+    runKernelOn(wide_, unpack);
+  }
+
+private:
+  void* const* in_;
+  int32_t w_;
+  Px* pixels_;
+  int32_t turnedWidth_;
+  kxMInfo& outInfo_;
+  Create& create_;
+  bool wide_;
+  void* const* out_ = nullptr;
+};
+
 // create(outInfo) makes the output matrix and returns its rows. The angle is brought within 45
 // degrees of zero by an exact quarter-turn multiple first, so the shears stay small. Without that
 // turn no packed image is made: the engine asks for the source rows one at a time and they are
@@ -387,41 +456,29 @@ void rotateGeneral(const kxMInfo& info, void* const* in, double degrees, Create&
     turn = 270;
   a = a - turn;
   const int32_t midW = turn == 90 || turn == 270 ? h : w, midH = turn == 90 || turn == 270 ? w : h;
+  const bool wide = avx2Path();
 
-  // Packing, the shears and unpacking on the fastest path; create() is the host's, called once.
-  auto run = [&]() {
-    oneOrThree(planes, [&]<int K>() {
-      using Px = PixelOf<K>;
-      PackedPixelRotator engine;
-      // The turned image, or the one row that the source rows are packed into in turn.
-      const ImageOwner source = turn ? allocPixels<K>(engine, midW, midH) : allocPixels<K>(engine, w, 1);
-      if (!source.get()) outOfMemory(w, h);
-      Px* const pixels = reinterpret_cast<Px*>(engine.pixels(source.get()));
-      if (turn) {
-        const ImageOwner packed = allocPixels<K>(engine, w, h);
-        if (!packed.get()) outOfMemory(w, h);
-        Px* const all = reinterpret_cast<Px*>(engine.pixels(packed.get()));
+  oneOrThree(planes, [&]<int K>() {
+    using Px = PixelOf<K>;
+    PackedPixelRotator engine;
+    // The turned image, or the one row that the source rows are packed into in turn.
+    const ImageOwner source = turn ? allocPixels<K>(engine, midW, midH) : allocPixels<K>(engine, w, 1);
+    if (!source.get()) outOfMemory(w, h);
+    Px* const pixels = reinterpret_cast<Px*>(engine.pixels(source.get()));
+    if (turn) {
+      const ImageOwner packed = allocPixels<K>(engine, w, h);
+      if (!packed.get()) outOfMemory(w, h);
+      Px* const all = reinterpret_cast<Px*>(engine.pixels(packed.get()));
+      auto packAll = [&]() {
         for (int32_t y = 0; y < h; ++y)
           packRow<K>(static_cast<const I*>(in[y]), all + static_cast<std::size_t>(y) * static_cast<std::size_t>(w), w);
         preTurn(all, w, h, pixels, turn);
-      }
-      auto sourceRow = [&](int32_t u) -> const Px* {
-        if (turn) return pixels + static_cast<std::size_t>(u) * static_cast<std::size_t>(midW);
-        packRow<K>(static_cast<const I*>(in[u]), pixels, w);
-        return pixels;
       };
-      void* const* out = nullptr;
-      auto begin = [&](int32_t outW, int32_t outH) {
-        outInfo.X = outW;
-        outInfo.Y = outH;
-        out = create(outInfo);
-        return true;
-      };
-      auto resultRow = [&](int32_t u, const Px* row) { unpackRow<K>(row, static_cast<O*>(out[u]), outInfo.X); };
-      if (!PixelRotator::rotateRows(engine, midW, midH, a, Px{0}, sourceRow, begin, resultRow)) outOfMemory(w, h);
-    });
-  };
-  runKernel(run);
+      runKernelOn(wide, packAll);
+    }
+    TypedRows<K, I, O, std::remove_reference_t<Create>> rows(in, w, pixels, turn ? midW : 0, outInfo, create, wide);
+    shearRows<K>(engine, midW, midH, a, rows, w, h);
+  });
 }
 
 // ---- the kernel ---------------------------------------------------------------------------------
