@@ -157,8 +157,21 @@ inline Widened<T> widen(T v) {
 inline int32_t wideAdd(int32_t a, int32_t b) { return low32(uint32_t(a) + uint32_t(b)); }
 inline int32_t wideSub(int32_t a, int32_t b) { return low32(uint32_t(a) - uint32_t(b)); }
 inline int32_t wideMul(int32_t a, int32_t b) { return low32(uint32_t(a) * uint32_t(b)); }
-inline double wideAdd(double a, double b) { return a + b; }
+// IEEE arithmetic leaves open which of two NaN operands a sum or a product returns, and the
+// compiler may swap the operands of either, differently on each kernel path. These return x's NaN
+// (quieted) whenever x is NaN, as x + y and x * y written in this order do on x86, so that results
+// hold the same bits on every path.
+template <class T>
+inline T addFirstNaN(T x, T y) {
+  return x + (x != x ? x : y);
+}
+template <class T>
+inline T mulFirstNaN(T x, T y) {
+  return x * (x != x ? x : y);
+}
+
+inline double wideAdd(double a, double b) { return addFirstNaN(a, b); }
 inline double wideSub(double a, double b) { return a - b; }
-inline double wideMul(double a, double b) { return a * b; }
+inline double wideMul(double a, double b) { return mulFirstNaN(a, b); }
 
 }  // namespace rk

@@ -35,7 +35,8 @@ constexpr double largest() {
 struct FloatMix {
   double f, g;
   [[gnu::target("avx2")]] static __m256d mix(__m128 a, __m128 b, __m256d f, __m256d g) {
-    return _mm256_add_pd(_mm256_mul_pd(g, _mm256_cvtps_pd(b)), _mm256_mul_pd(f, _mm256_cvtps_pd(a)));
+    const __m256d p = _mm256_mul_pd(g, _mm256_cvtps_pd(b)), q = _mm256_mul_pd(f, _mm256_cvtps_pd(a));
+    return _mm256_add_pd(p, _mm256_blendv_pd(q, p, _mm256_cmp_pd(p, p, _CMP_UNORD_Q)));  // addFirstNaN
   }
   [[gnu::target("avx2")]] __m256 vec(__m256 a, __m256 b) const {
     const __m256d vf = _mm256_set1_pd(f), vg = _mm256_set1_pd(g);
@@ -49,6 +50,11 @@ struct FloatMix {
 template <class A, class B, class O>
 void blend(const A* __restrict a, const B* __restrict b, O* __restrict out, int32_t n, double f, double g) {
   if constexpr (isFloating<O>) {
+    // A NaN weight makes every mix the NaN of 1 - f, the first product's, whatever the operands.
+    if (f != f) {
+      std::fill(out, out + n, static_cast<O>(g));
+      return;
+    }
 #if RK_AVX2_PATH
     if constexpr (std::is_same_v<A, float> && std::is_same_v<B, float> && std::is_same_v<O, float>) {
       const int32_t done = streamPairs(a, b, out, n, FloatMix{f, g});
@@ -58,7 +64,7 @@ void blend(const A* __restrict a, const B* __restrict b, O* __restrict out, int3
       n -= done;
     }
 #endif
-    for (int32_t k = 0; k < n; ++k) out[k] = static_cast<O>(g * double(b[k]) + f * double(a[k]));
+    for (int32_t k = 0; k < n; ++k) out[k] = static_cast<O>(addFirstNaN(g * double(b[k]), f * double(a[k])));
   } else {
     // Weights that keep every mix these input types can form below 2^30 (two 8-bit inputs with any
     // ordinary weight) need no range test before the 32-bit truncation; infinite or NaN bounds do.

@@ -16,6 +16,14 @@
 namespace rk {
 namespace {
 
+#if RK_AVX2_PATH
+// a where a is NaN, else b: the second operand of a sum or product whose NaN is then a's on every
+// path (see addFirstNaN).
+[[gnu::target("avx2")]] inline __m256 firstNaN(__m256 a, __m256 b) {
+  return _mm256_blendv_ps(b, a, _mm256_cmp_ps(a, a, _CMP_UNORD_Q));
+}
+#endif
+
 constexpr const char* kDivByZero = "Division durch 0; der Datenstrom am 2. Input-Pin enth\xe4lt Elemente vom Wert 0.";
 
 // Float outputs of 8-bit and float operands are computed in float. Both operands are exact in float,
@@ -38,11 +46,11 @@ struct Add {
     if constexpr (isInteger<O>)
       return wrap<O>(uint32_t(convert<O>(a)) + uint32_t(convert<O>(b)));
     else
-      return static_cast<O>(C(a) + C(b));
+      return static_cast<O>(addFirstNaN(C(a), C(b)));
   }
 #if RK_AVX2_PATH
   [[gnu::target("avx2")]] static __m256i vec(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
-  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_add_ps(a, firstNaN(a, b)); }
 #endif
 };
 
@@ -73,7 +81,7 @@ struct Mult {
     } else if constexpr (isInteger<O>) {
       return wrap<O>(uint32_t(convert<O>(a)) * uint32_t(convert<O>(b)));
     } else {
-      return static_cast<O>(C(a) * C(b));
+      return static_cast<O>(mulFirstNaN(C(a), C(b)));
     }
   }
 #if RK_AVX2_PATH
@@ -84,7 +92,7 @@ struct Mult {
     const __m256i odd = _mm256_mullo_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
     return _mm256_or_si256(even, _mm256_slli_epi16(odd, 8));
   }
-  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
+  [[gnu::target("avx2")]] static __m256 vec(__m256 a, __m256 b) { return _mm256_mul_ps(a, firstNaN(a, b)); }
 #endif
 };
 

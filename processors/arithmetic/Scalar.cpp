@@ -47,7 +47,7 @@ struct Add {
   static S apply(I x, S s) {
     return wideAdd(widen(x), s);
   }
-  static float inFloat(float x, float s) { return x + s; }
+  static float inFloat(float x, float s) { return addFirstNaN(x, s); }
 };
 
 struct Sub {
@@ -69,9 +69,9 @@ struct Mult {
   static constexpr bool divides = false;
   template <class I>
   static double apply(I x, double s) {
-    return double(x) * s;
+    return mulFirstNaN(double(x), s);
   }
-  static float inFloat(float x, float s) { return x * s; }
+  static float inFloat(float x, float s) { return mulFirstNaN(x, s); }
 };
 
 struct Div {
