@@ -132,3 +132,8 @@ int cmdConfigure(const kxhost::Plugin& plugin, const ConfigureArgs& args) {
 }
 
 }  // namespace kxrun
+
+// The entry kxrun finds by name where this file is a module of its own (app/CMakeLists.txt).
+extern "C" int kxrunConfigure(const kxhost::Plugin& plugin, const kxrun::ConfigureArgs& args) {
+  return kxrun::cmdConfigure(plugin, args);
+}

@@ -1,6 +1,9 @@
 // kxrun: the command-line host that loads the RasterKit plug-in, shows its catalogue, and runs
 // one processor instance or a whole graph of them on image files.
 #include <unistd.h>
+#if defined(KXRUN_CONFIGURE_MODULE)
+#include <dlfcn.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -41,6 +44,22 @@ std::string pluginPath() {
   }
   return kxhost::Plugin::defaultPath();
 }
+
+#if defined(KXRUN_CONFIGURE_MODULE)
+// `kxrun configure` through the module beside this program that holds the dialogs' window backend.
+int configureThroughModule(const kxhost::Plugin& plugin, const ConfigureArgs& args) {
+  std::error_code ec;
+  const fs::path module = fs::read_symlink("/proc/self/exe", ec).parent_path() / KXRUN_CONFIGURE_MODULE;
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* entry = handle ? dlsym(handle, "kxrunConfigure") : nullptr;
+  if (!entry) {
+    const char* why = dlerror();
+    throw UsageError("cannot show dialogs: " + (why ? std::string(why) : module.string() + " is incomplete"));
+  }
+  // The module stays loaded until exit: its dialogs' code may still be referenced by static objects.
+  return reinterpret_cast<int (*)(const kxhost::Plugin&, const ConfigureArgs&)>(entry)(plugin, args);
+}
+#endif
 
 int pinCount(const PinDescriptor* pins) {
   int n = 0;
@@ -388,7 +407,11 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("demo")) return runDemo(plugin, demoDir, terminal);
     if (app.got_subcommand("configure")) {
 #ifdef KXRUN_CONFIGURE
+#if defined(KXRUN_CONFIGURE_MODULE)
+      return configureThroughModule(plugin, configureArgs);
+#else
       return cmdConfigure(plugin, configureArgs);
+#endif
 #else
       throw UsageError("this kxrun was built without the UI layer (FLTK), so it cannot show dialogs");
 #endif

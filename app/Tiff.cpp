@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +141,49 @@ std::vector<unsigned char> paletteOf(TIFF* t, int bits, int page, const fs::path
   return palette;
 }
 
+// Uncompressed strips that follow one another in the file, each exactly as long as its rows, are
+// the page's rows as an interleaved matrix holds them: one read fills the matrix where libtiff would
+// seek and read strip by strip, a few rows at a time. False, with nothing promised about `out`, when
+// the page is stored any other way or the read falls short; the caller then reads it through libtiff,
+// which also gives the messages for truncated and malformed files.
+bool readContiguous(TIFF* t, const fs::path& path, uint64_t fileBytes, uint32_t height, uint64_t lineBytes, int bits,
+                    unsigned char* out) {
+  uint16_t compression = COMPRESSION_NONE, fill = FILLORDER_MSB2LSB;
+  uint32_t rowsPerStrip = 0;
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fill);
+  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+  // libtiff reverses the bits of other fill orders and swaps the bytes of samples stored in the
+  // other byte order: those pages take its path.
+  if (rowsPerStrip == 0 || compression != COMPRESSION_NONE || fill != FILLORDER_MSB2LSB ||
+      (TIFFIsByteSwapped(t) && bits > 8)) {
+    return false;
+  }
+  const uint64_t strips = (uint64_t(height) + rowsPerStrip - 1) / rowsPerStrip;
+  if (TIFFNumberOfStrips(t) != strips) return false;
+  const uint64_t first = TIFFGetStrileOffset(t, 0);
+  uint64_t at = first;
+  for (uint32_t s = 0; s < strips; ++s) {
+    const uint64_t bytes = std::min<uint64_t>(rowsPerStrip, height - uint64_t(s) * rowsPerStrip) * lineBytes;
+    if (TIFFGetStrileOffset(t, s) != at || TIFFGetStrileByteCount(t, s) != bytes) return false;
+    at += bytes;
+  }
+  if (at > fileBytes) return false;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(first));
+  // In pieces that a 32-bit streamsize holds.
+  for (uint64_t left = at - first; in && left > 0;) {
+    const auto piece = static_cast<std::streamsize>(std::min<uint64_t>(left, uint64_t(1) << 30));
+    in.read(reinterpret_cast<char*>(out), piece);
+    out += piece;
+    left -= static_cast<uint64_t>(piece);
+  }
+  return static_cast<bool>(in);
+}
+
+// Largest strip kxrun writes.
+constexpr std::size_t kStripBytes = std::size_t(16) << 20;
+
 [[noreturn]] void malformed(const fs::path& path, int page, const std::string& where) {
   tiffError(path, "page " + std::to_string(page) + " cannot be read " + where + ": the file is truncated or malformed");
 }
@@ -253,8 +297,10 @@ FileStream readTiff(const fs::path& path) {
       // Interleaved samples stored as the matrix holds them are read straight into its rows.
       const bool direct = !l.separate && l.palette.empty() && l.planes == spp && l.elem * 8 == bits &&
                           uint64_t(lineSize) == uint64_t(width) * spp * l.elem;
+      const bool whole =
+          direct && height > 0 && readContiguous(tp, path, size, height, uint64_t(lineSize), bits, rows[0]);
       std::vector<unsigned char> line(direct ? 0 : static_cast<std::size_t>(lineSize));
-      for (int s = 0; s < passes; ++s) {
+      for (int s = 0; s < (whole ? 0 : passes); ++s) {
         for (uint32_t y = 0; y < height; ++y) {
           if (TIFFReadScanline(tp, direct ? rows[y] : line.data(), y, static_cast<uint16_t>(s)) < 0) {
             malformed(path, page, "at row " + std::to_string(y));
@@ -319,18 +365,28 @@ void writeTiff(const fs::path& file, const fs::path& shownAs, kxType type, const
       std::vector<uint16_t> extra(planes - 1u, EXTRASAMPLE_UNSPECIFIED);
       TIFFSetField(tp, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(extra.size()), extra.data());
     }
-    TIFFSetField(tp, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tp, 0));
+    // Strips of up to kStripBytes written straight from the matrix: a page of 16 MiB is one write
+    // instead of two thousand, and readers reading strip by strip hold a bounded piece.
+    const std::size_t rowBytes = m.bytes() / static_cast<std::size_t>(info.Y);
+    const auto rowsPerStrip =
+        static_cast<uint32_t>(std::clamp<std::size_t>(kStripBytes / rowBytes, 1, static_cast<std::size_t>(info.Y)));
+    TIFFSetField(tp, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     if (ms.size() > 1) {
       TIFFSetField(tp, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
       TIFFSetField(tp, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(i), static_cast<uint16_t>(ms.size()));
     }
     std::string name = toUtf8(info.Name.c_str());
     if (!name.empty()) TIFFSetField(tp, TIFFTAG_PAGENAME, name.c_str());
-    std::vector<unsigned char> line(m.bytes() / static_cast<std::size_t>(info.Y));
-    const auto* data = static_cast<const unsigned char*>(m.data());
-    for (int32_t y = 0; y < info.Y; ++y) {
-      std::memcpy(line.data(), data + line.size() * static_cast<std::size_t>(y), line.size());
-      if (TIFFWriteScanline(tp, line.data(), static_cast<uint32_t>(y), 0) < 0) tiffError(shownAs, "cannot write");
+    // Uncompressed samples in this machine's byte order (libtiff writes files in it) are their own
+    // encoding, so the strips go out as raw strips, without a copy.
+    // (libtiff takes a non-const pointer for the data it only writes out.)
+    auto* data = static_cast<unsigned char*>(const_cast<void*>(m.data()));
+    const auto height = static_cast<uint32_t>(info.Y);
+    for (uint32_t y = 0, strip = 0; y < height; y += rowsPerStrip, ++strip) {
+      const std::size_t bytes = rowBytes * std::min(rowsPerStrip, height - y);
+      if (TIFFWriteRawStrip(tp, strip, data + rowBytes * y, static_cast<tmsize_t>(bytes)) < 0) {
+        tiffError(shownAs, "cannot write");
+      }
     }
     if (!TIFFWriteDirectory(tp)) tiffError(shownAs, "cannot write");
   }

@@ -199,6 +199,9 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"tiles_int32_separate", RGB, 32, I, 3, {}, true, true, NONE, 1, false, 2, 3},
         Layout{"tiles_float32_deflate_predictor", GREY, 32, F, 1, {}, true, false, ZIP, 3, false, 3, 1},
         Layout{"tiles_float64_separate", GREY, 64, F, 2, {UNSPEC}, true, true, NONE, 1, false, 4, 2},
+        // Uncompressed strips end to end, read whole; the last strip is partial.
+        Layout{"strips_int16", GREY, 16, I, 1, {}, false, false, NONE, 1, false, 1, 1},
+        Layout{"strips_float64_two_planes", GREY, 64, F, 2, {UNSPEC}, false, false, NONE, 1, false, 4, 2},
         // Predictors in strips.
         Layout{"strips_float32_rgb_deflate_predictor", RGB, 32, F, 3, {}, false, false, ZIP, 3, false, 3, 3},
         Layout{"strips_uint16_rgb_lzw_predictor", RGB, 16, U, 3, {}, false, false, LZW, 2, false, 2, 3},

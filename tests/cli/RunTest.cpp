@@ -96,6 +96,20 @@ INSTANTIATE_TEST_SUITE_P(Formats, TypeRoundTrip,
                            return std::get<0>(info.param).substr(1) + "_" + std::get<1>(info.param).name;
                          });
 
+// A page of several strips, the last one partial: kxrun writes them in row order and reads them
+// back (its own layout, strips end to end) as libtiff does.
+TEST_F(Cli, APageOfSeveralStripsKeepsItsRowsInOrder) {
+  const std::string ramp = "run _ImagePlane --param X=2048 --param Y=1100 --out-type 0=float64 --out 0=ramp";
+  ok(ramp + ".npy");
+  ok(ramp + ".tif");
+  ok("run _ScalarAddImage --param scalar=0 --in 0=ramp.tif --out-type 0=float64 --out 0=back.npy");
+  const std::string expected = readNpy(path("ramp.npy")).data;
+  std::vector<Page> got = readTiff(path("ramp.tif"));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].data == expected);
+  EXPECT_TRUE(readNpy(path("back.npy")).data == expected);
+}
+
 // ---- 8-bit picture formats ---------------------------------------------------------------------------
 
 // Extension, planes, PNM written as text (P2/P3) with comments.
