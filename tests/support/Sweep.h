@@ -6,6 +6,7 @@
 
 #include <cfloat>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -150,17 +151,16 @@ inline std::vector<double> cycled(const std::vector<double>& v, std::size_t n) {
 
 // What a run left on the output pins: per matrix its size, name, user data size and bytes.
 inline std::string outputsOf(const kxhost::Instance& inst) {
-  std::string s;
+  std::ostringstream s;
   for (const kxhost::Pin& pin : inst.outputs) {
-    s += "pin " + std::string(pin.stream.meta.Name.c_str()) + (pin.stream.metaSet ? "+" : "-") + "\n";
+    s << "pin " << pin.stream.meta.Name.c_str() << (pin.stream.metaSet ? "+" : "-") << "\n";
     for (const auto& m : pin.stream.matrices) {
       const kxMInfo& i = m->info();
-      s += std::to_string(i.X) + "x" + std::to_string(i.Y) + "x" + std::to_string(i.Planes) + " " + i.Name.c_str() +
-           " " + std::to_string(i.UserDatas.size()) + ":";
-      s.append(static_cast<const char*>(m->data()), m->bytes());
+      s << i.X << "x" << i.Y << "x" << i.Planes << " " << i.Name.c_str() << " " << i.UserDatas.size() << ":";
+      s.write(static_cast<const char*>(m->data()), std::streamsize(m->bytes()));
     }
   }
-  return s;
+  return s.str();
 }
 
 // Runs inst on one thread, then split into 2, 3 and 7 bands: each must end as the one run did
