@@ -249,7 +249,7 @@ def test_configure_returns_the_values_the_dialog_ended_with(tmp_path):
 
 
 def test_thread_count_is_the_hosts_and_one_thread_gives_the_same_bytes():
-    a, b = image((300, 500)), image((300, 500), seed=3)
+    a, b = image((600, 500)), image((600, 500), seed=3)  # 1.2 MB of output: split in bands
     old = rk.set_threads(1)
     try:
         one = rk.add_image(a, b, out_type="int32")
