@@ -133,7 +133,9 @@ Operands operands(kxType ta, int tb, Keep keep) {
 using Case = std::tuple<int, kxType, kxType, kxType>;
 class Oracle : public ::testing::TestWithParam<Case> {};
 TEST_P(Oracle, EveryElementMatchesTheRule) {
-  const auto [r, a, b, o] = GetParam();
+  // Plain variables rather than a structured binding, which clang 14 does not let the lambdas capture.
+  const int r = std::get<0>(GetParam());
+  const kxType a = std::get<1>(GetParam()), b = std::get<2>(GetParam()), o = std::get<3>(GetParam());
   const Row& row = kRows[r];
   for (std::size_t set = 0; set < row.params.size(); ++set) {
     const std::vector<double>& p = row.params[set];
@@ -187,7 +189,9 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, Oracle, ::testing::ValuesIn(allCases()), case
 // warning.
 class Bands : public ::testing::TestWithParam<Case> {};
 TEST_P(Bands, SameAsOneRun) {
-  const auto [r, a, b, o] = GetParam();
+  // Plain variables rather than a structured binding, which clang 14 does not let the lambdas capture.
+  const int r = std::get<0>(GetParam());
+  const kxType a = std::get<1>(GetParam()), b = std::get<2>(GetParam()), o = std::get<3>(GetParam());
   const Row& row = kRows[r];
   for (const std::vector<double>& p : row.params) {
     const Operands in = operands(a, row.inputs == 2 ? b : -1, [&](double x, double y) {
