@@ -2,15 +2,12 @@
 // and for AVX2, and the processor picks the AVX2 one at run time where the processor has it.
 //
 // Both paths compute bit-identical results: the same IEEE operations in wider registers, with no
-// fused multiply-add (AVX2 does not imply FMA, and contraction is off), and no reassociation. Setting
-// the environment variable RK_FORCE_BASELINE (to anything but "0") forces the baseline path, so that
-// the tests can run every kernel both ways.
+// fused multiply-add (AVX2 does not imply FMA, and contraction is off), and no reassociation.
 //
 // Only x86-64 ELF builds have the second path: Windows builds keep the baseline alone (their stack is
 // not kept aligned for spilled 32-byte registers), as do other processors and 32-bit builds.
 #pragma once
 
-#include <cstdlib>
 #include <type_traits>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
@@ -21,13 +18,16 @@
 
 namespace rk {
 
-// Whether kernels take the AVX2 path now. The environment is read on every call (once per matrix),
-// so that a test can compare both paths in one process.
+// The path kernels may take. The library itself never changes it, as it reads no configuration: the
+// test program, which links the plug-in's objects, sets Baseline to run every kernel both ways. It
+// is read once per matrix and set only while no run is in progress.
+enum class KernelPath { Fastest, Baseline };
+inline KernelPath kernelPath = KernelPath::Fastest;
+
+// Whether kernels take the AVX2 path now.
 inline bool avx2Path() {
 #if RK_AVX2_PATH
-  const char* force = std::getenv("RK_FORCE_BASELINE");
-  if (force != nullptr && force[0] != '\0' && !(force[0] == '0' && force[1] == '\0')) return false;
-  return __builtin_cpu_supports("avx2");
+  return kernelPath == KernelPath::Fastest && __builtin_cpu_supports("avx2");
 #else
   return false;
 #endif

@@ -621,4 +621,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("limits", [] { return py::make_tuple(limits.maxMatrixBytes, limits.maxRunBytes); });
   m.def("set_threads", &kxhost::setThreads, py::arg("count"));
   m.def("threads", &kxhost::threads);
+  m.def("set_band_threshold", &kxhost::setBandThreshold, py::arg("bytes"));
+  m.def("band_threshold", &kxhost::bandThreshold);
 }

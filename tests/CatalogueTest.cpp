@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(All, CatalogueRow, ::testing::Range<std::size_t>(0, std
 // The library record, and the list the export returns: the same each call, the loader's 26 records
 // and a null after them.
 TEST(Catalogue, LibraryRecordAndList) {
-  const LibraryDescriptor* lib = plugin().library();
+  const LibraryDescriptor* lib = loadedPlugin().library();
   EXPECT_EQ(lib->kind, 4);
   EXPECT_STREQ(lib->text, "");
   EXPECT_EQ(lib->count, 1);
@@ -179,10 +179,10 @@ TEST(Catalogue, LibraryRecordAndList) {
   const ProcessorList* first = getProcs();
   EXPECT_EQ(first, getProcs());
   EXPECT_EQ(first->zero, 0);
-  ASSERT_EQ(plugin().records().size(), 26u);
+  ASSERT_EQ(loadedPlugin().records().size(), 26u);
   std::set<const InfoPair*> tables = {lib->info};  // every record has an info table of its own
   for (std::size_t i = 0; i < 26; ++i) {
-    EXPECT_EQ(first->records[i], plugin().records()[i]);
+    EXPECT_EQ(first->records[i], loadedPlugin().records()[i]);
     tables.insert(first->records[i]->info);
   }
   EXPECT_EQ(tables.size(), 27u);

@@ -5,6 +5,7 @@
 #include "frame/Streaming.h"
 #include "support/GeometryReference.h"
 #include "support/Paths.h"
+#include "support/Sweep.h"
 
 using namespace rktest;
 
@@ -105,6 +106,30 @@ TEST_P(RGBTypes, JoinInterleavesTheInputsIntoThePlanes) {
       }
     });
   }
+}
+
+// Both split into bands: the split with its middle output open, the join of two-plane inputs (its
+// warning) where the output is 8-bit.
+TEST_P(RGBTypes, SplitAndJoinInBandsAsInOneRun) {
+  const auto [a, b, c, d] = GetParam();
+  auto split = instance("_RGBSplitt");
+  withType(a, [&]<class I>() {
+    for (std::size_t m = 0; m < 2; ++m) addMatrix<I>(split.inputs[0], 23, 9, 3, cycle<I>(23 * 9 * 3, m), "colour");
+  });
+  connectOutputs(split, 5);
+  split.outputs[0].type = b, split.outputs[1].type = c, split.outputs[2].type = d;
+  EXPECT_TRUE(sameInBands(split).completed);
+  auto join = instance("_RGBJoin");
+  const kxType inCodes[3] = {a, b, c};
+  const int32_t planes = d == 0 ? 2 : 1;
+  for (std::size_t n = 0; n < 3; ++n) {
+    withType(inCodes[n], [&]<class I>() {
+      for (std::size_t m = 0; m < 2; ++m)
+        addMatrix<I>(join.inputs[n], 23, 9, planes, cycle<I>(std::size_t(23 * 9 * planes), n + m), "rot");
+    });
+  }
+  join.outputs[0].type = d;
+  EXPECT_EQ(sameInBands(join).warnings.size(), std::size_t(planes - 1));
 }
 
 const auto kCodes = ::testing::Values(0, 2, 3, 4);

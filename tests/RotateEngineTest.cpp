@@ -144,7 +144,8 @@ TEST_P(Rotations, WholeLinesMatchPixelByPixel) {
     std::vector<uint8_t> want, got;
     for (std::size_t i = 0; i < std::size_t(sw) * std::size_t(sh); ++i) want.push_back(static_cast<uint8_t>(b[i]));
     const bool done = PixelRotator::rotateRows(
-        engine, w, h, GetParam(), uint8_t{12}, [&](int32_t u) { return grey.data() + std::size_t(u) * std::size_t(w); },
+        engine, w, h, GetParam(), uint8_t{12},
+        [&, w = w](int32_t u) { return grey.data() + std::size_t(u) * std::size_t(w); },
         [&](int32_t ow, int32_t oh) { return ow == sw && oh == sh; },
         [&](int32_t, const uint8_t* row) { got.insert(got.end(), row, row + sw); });
     EXPECT_TRUE(done);

@@ -91,6 +91,30 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, ScalarSweep,
                                   "_to_" + typeName(std::get<2>(p.param));
                          });
 
+// Each source of the scalar with the run split into bands, a zero divisor included: a configured
+// one stops every band before anything is written, one of matrix 2 stops every band there.
+class ScalarBands : public ::testing::TestWithParam<std::tuple<Op, kxType, kxType>> {};
+TEST_P(ScalarBands, SameAsOneRun) {
+  const auto [op, a, o] = GetParam();
+  const auto rows = inputRows(a);
+  for (double v : {2.5, -7.0, 0.0}) {
+    for (Source src : {Parameter, OnePin, PinPerMatrix}) {
+      auto inst = instance(kEntry[op]);
+      for (const auto& row : rows) addValues(inst.inputs[0], a, cycled(row, 37 * 11), 37, 11);
+      inst.params.at(0).dblVal = src == Parameter ? v : 5.0;
+      if (src == OnePin) addValues(inst.inputs[1], 4, {v});
+      for (double s : {3.0, -2.0, v}) {
+        if (src == PinPerMatrix) addValues(inst.inputs[1], 4, {s});
+      }
+      inst.outputs[0].type = o;
+      EXPECT_EQ(sameInBands(inst).completed, op != Div || v != 0.0);
+    }
+  }
+}
+INSTANTIATE_TEST_SUITE_P(AllTypes, ScalarBands,
+                         testing::Combine(testing::Values(Add, Sub, Mult, Div), testing::ValuesIn(kImageCodes),
+                                          testing::ValuesIn(kImageCodes)));
+
 class EveryScalarOp : public ::testing::TestWithParam<Op> {};
 // A connected "Scalar" pin without matrices, or whose matrix has no elements, is no data: the input
 // is copied with a warning, and the parameter (0, which would stop a division) is not read.

@@ -152,7 +152,7 @@ class MoveTypes : public ::testing::TestWithParam<TypePairCodes> {};
 // Each exact case on both kernel paths, at a size with remainders after the vectors and tiles: output
 // (x, y) takes input (u, v), or (v, u) where the case turns by a quarter, mirrored where it flips.
 TEST_P(MoveTypes, ExactCasesMoveAndConvertEveryElement) {
-  const auto [inCode, outCode] = GetParam();
+  const kxType inCode = std::get<0>(GetParam()), outCode = std::get<1>(GetParam());
   struct Exact {
     int32_t type;
     double degrees;  // plays no part in the mirrors
@@ -196,7 +196,7 @@ TEST_P(MoveTypes, ExactCasesMoveAndConvertEveryElement) {
 
 // The general path takes every value to its low 8 bits first, then converts the bytes.
 TEST_P(MoveTypes, GeneralRotationPacksLowBytes) {
-  const auto [inCode, outCode] = GetParam();
+  const kxType inCode = std::get<0>(GetParam()), outCode = std::get<1>(GetParam());
   withPair(inCode, outCode, [&]<class I, class O>() {
     const std::vector<I> in = cycle<I>(15);
     std::vector<uint8_t> bytes;

@@ -20,11 +20,11 @@ namespace {
 
 void* openLibrary(const std::string& path, std::string& error) {
 #if defined(_WIN32)
-  HMODULE h = LoadLibraryA(path.c_str());
+  HMODULE h = path.empty() ? GetModuleHandleA(nullptr) : LoadLibraryA(path.c_str());
   if (!h) error = "error " + std::to_string(GetLastError());
   return reinterpret_cast<void*>(h);
 #else
-  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* h = dlopen(path.empty() ? nullptr : path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) {
     const char* e = dlerror();
     error = e ? e : "unknown error";
@@ -90,13 +90,14 @@ Plugin::Plugin(const std::string& path, bool allowMissing) : path_(path) {
       throw LoadError("plug-in " + path + " does not export " + missing_.front() + ", which its catalogue names");
     }
   } catch (...) {
-    closeLibrary(handle_);
+    if (!path_.empty()) closeLibrary(handle_);
     throw;
   }
 }
 
 Plugin::~Plugin() {
-  if (handle_) closeLibrary(handle_);
+  // The program's own handle is not counted on Windows and so must not be released.
+  if (handle_ && !path_.empty()) closeLibrary(handle_);
 }
 
 void* Plugin::resolve(const char* name) const {

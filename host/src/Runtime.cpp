@@ -371,18 +371,11 @@ bool drawsGlobalGenerator(const ProcessorDescriptor* record) { return std::strcm
 std::mutex generatorMutex;
 }  // namespace
 
-RunResult Instance::run() {
-  RunResult result;
-  std::unique_lock<std::mutex> generator;
-  if (drawsGlobalGenerator(record_)) generator = std::unique_lock<std::mutex>(generatorMutex);
-  for (Pin& pin : outputs) pin.stream = Stream{};
-  if (!entry_) {
-    result.error = std::string("the plug-in does not export ") + record_->entry;
-    return result;
-  }
-  CurrentScope scope(*this, &result);
+void callEntry(Instance& instance, kxEntryFn entry, RunResult& result, Band* band) {
+  CurrentScope scope(instance, &result);
+  Current::get().band = band;
   try {
-    result.returned = entry_();
+    result.returned = entry();
     result.completed = true;
   } catch (kxProcEx* e) {
     result.processorError = true;
@@ -396,8 +389,20 @@ RunResult Instance::run() {
   } catch (const std::exception& e) {
     result.error = e.what();
   } catch (...) {
-    result.error = std::string(record_->entry) + " threw an exception the host does not know";
+    result.error = std::string(instance.record()->entry) + " threw an exception the host does not know";
   }
+}
+
+RunResult Instance::run() {
+  RunResult result;
+  std::unique_lock<std::mutex> generator;
+  if (drawsGlobalGenerator(record_)) generator = std::unique_lock<std::mutex>(generatorMutex);
+  for (Pin& pin : outputs) pin.stream = Stream{};
+  if (!entry_) {
+    result.error = std::string("the plug-in does not export ") + record_->entry;
+    return result;
+  }
+  if (!runInBands(*this, entry_, result)) callEntry(*this, entry_, result, nullptr);
   return result;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -101,11 +103,11 @@ kxProcEx::~kxProcEx() = default;
 namespace {
 
 kxhost::Pin* inputPin(Current& c) {
-  auto& pins = c.instance->inputs;
+  auto& pins = c.inputs();
   return c.pin >= 0 && c.pin < static_cast<int32_t>(pins.size()) ? &pins[static_cast<std::size_t>(c.pin)] : nullptr;
 }
 kxhost::Pin* outputPin(Current& c) {
-  auto& pins = c.instance->outputs;
+  auto& pins = c.outputs();
   return c.pin >= 0 && c.pin < static_cast<int32_t>(pins.size()) ? &pins[static_cast<std::size_t>(c.pin)] : nullptr;
 }
 kxhost::Pin& requireInput(Current& c, const char* operation) {
@@ -129,7 +131,7 @@ kxhost::Matrix& requireInputMatrix(Current& c, const char* operation) {
   kxhost::Matrix* m = inputMatrix(c);
   if (!m) {
     hostError("%s: input pin %d has no matrix %d (the stream holds %d)", operation, c.pin + 1, c.matrix,
-              c.instance->inputs[static_cast<std::size_t>(c.pin)].stream.size());
+              c.inputs()[static_cast<std::size_t>(c.pin)].stream.size());
   }
   return *m;
 }
@@ -159,33 +161,67 @@ kxhost::Matrix& createOutput(const kxMInfo* info, const char* operation) {
     hostError("%s: output matrix %d cannot be created on output pin %d, which holds %d matrices", operation, c.matrix,
               c.pin + 1, static_cast<int>(list.size()));
   }
+  // A band asks for its rows of the output matrix; the host creates the whole one.
+  kxMInfo whole = *info;
+  kxhost::Band* band = c.band;
+  if (band) {
+    if (info->Y != band->rows) {
+      hostError("%s: a band of %d rows asked for an output matrix of %d rows", operation, band->rows, info->Y);
+    }
+    whole.Y = band->shared->rows;
+  }
   const kxhost::Limits& limits = c.instance->limits;
   uint64_t bytes = 0;
   try {
-    bytes = kxhost::Matrix::requiredBytes(pin.type, *info, limits.maxMatrixBytes);
+    bytes = kxhost::Matrix::requiredBytes(pin.type, whole, limits.maxMatrixBytes);
   } catch (kxEx* e) {
     // A type without storage is no question of size.
     if (kxhost::elementSize(pin.type) != 0) noteRefusal(c, e->kxGetText());
     throw;
   }
-  // Checked before allocating, with what the matrix really takes: matrices without elements still
-  // cost a buffer and row pointers, and a processor may ask for any number of them.
-  const uint64_t footprint = kxhost::Matrix::footprint(bytes, info->Y);
-  if (footprint > limits.maxRunBytes || c.allocated > limits.maxRunBytes - footprint) {
-    refuse(c,
-           "%s: output matrix %d of %d x %d x %d elements (%llu bytes) would bring this run's allocations to "
-           "%llu bytes, beyond the host's allocation limit of %llu bytes per run",
-           operation, c.matrix, info->X, info->Y, info->Planes, static_cast<unsigned long long>(footprint),
-           static_cast<unsigned long long>(c.allocated + footprint),
-           static_cast<unsigned long long>(limits.maxRunBytes));
-  }
-  auto matrix = std::make_unique<kxhost::Matrix>(pin.type, *info, limits.maxMatrixBytes);
-  c.allocated += footprint;
+  std::unique_lock<std::mutex> lock;
+  uint64_t* allocated = &c.allocated;
+  kxhost::Matrix* made = nullptr;
+  std::vector<std::unique_ptr<kxhost::Matrix>>* slots = nullptr;
   auto index = static_cast<std::size_t>(c.matrix);
+  if (band) {
+    lock = std::unique_lock<std::mutex>(band->shared->mutex);
+    allocated = &band->shared->allocated;
+    slots = &band->shared->outputs[static_cast<std::size_t>(c.pin)];
+    if (index < slots->size()) made = (*slots)[index].get();
+  }
+  if (!made) {
+    // Checked before allocating, with what the matrix really takes: matrices without elements still
+    // cost a buffer and row pointers, and a processor may ask for any number of them.
+    const uint64_t footprint = kxhost::Matrix::footprint(bytes, whole.Y);
+    if (footprint > limits.maxRunBytes || *allocated > limits.maxRunBytes - footprint) {
+      refuse(c,
+             "%s: output matrix %d of %d x %d x %d elements (%llu bytes) would bring this run's allocations to "
+             "%llu bytes, beyond the host's allocation limit of %llu bytes per run",
+             operation, c.matrix, whole.X, whole.Y, whole.Planes, static_cast<unsigned long long>(footprint),
+             static_cast<unsigned long long>(*allocated + footprint),
+             static_cast<unsigned long long>(limits.maxRunBytes));
+    }
+    auto matrix = std::make_unique<kxhost::Matrix>(pin.type, whole, limits.maxMatrixBytes);
+    *allocated += footprint;
+    if (!band) {
+      if (index == list.size())
+        list.push_back(std::move(matrix));
+      else
+        list[index] = std::move(matrix);
+      return *list[index];
+    }
+    if (slots->size() <= index) slots->resize(index + 1);
+    made = ((*slots)[index] = std::move(matrix)).get();
+  }
+  // The band's view: its rows of the whole matrix, which the band runs fill side by side.
+  const std::size_t rowBytes = whole.Y > 0 ? made->bytes() / static_cast<std::size_t>(whole.Y) : 0;
+  auto view = std::make_unique<kxhost::Matrix>(
+      pin.type, *info, static_cast<unsigned char*>(made->data()) + static_cast<std::size_t>(band->first) * rowBytes);
   if (index == list.size())
-    list.push_back(std::move(matrix));
+    list.push_back(std::move(view));
   else
-    list[index] = std::move(matrix);
+    list[index] = std::move(view);
   return *list[index];
 }
 
@@ -209,8 +245,7 @@ kxInterface::~kxInterface() = default;
 
 int kxInterface::kxSetPin(int32_t n) {
   Current& c = Current::require("kxSetPin");
-  if (n < 0 ||
-      (n >= static_cast<int32_t>(c.instance->inputs.size()) && n >= static_cast<int32_t>(c.instance->outputs.size()))) {
+  if (n < 0 || (n >= static_cast<int32_t>(c.inputs().size()) && n >= static_cast<int32_t>(c.outputs().size()))) {
     hostError("kxSetPin: the processor has no pin %d", n);
   }
   c.pin = n;
@@ -508,10 +543,10 @@ int kxSafety::kxCompareStreams(int32_t first, ...) {
   va_end(args);
   std::vector<const kxhost::Stream*> streams;
   for (int32_t p : pins) {
-    if (p < 0 || p >= static_cast<int32_t>(c.instance->inputs.size())) {
+    if (p < 0 || p >= static_cast<int32_t>(c.inputs().size())) {
       hostError("kxCompareStreams: the processor has no input pin %d", p);
     }
-    streams.push_back(&c.instance->inputs[static_cast<std::size_t>(p)].stream);
+    streams.push_back(&c.inputs()[static_cast<std::size_t>(p)].stream);
   }
   if (streams.empty()) return 1;
   const kxhost::Stream& s0 = *streams[0];
@@ -564,10 +599,10 @@ int kxSafety::kxCompareMCount(int32_t first, ...) {
   va_end(args);
   int32_t expected = -1;
   for (int32_t p : pins) {
-    if (p < 0 || p >= static_cast<int32_t>(c.instance->inputs.size())) {
+    if (p < 0 || p >= static_cast<int32_t>(c.inputs().size())) {
       hostError("kxCompareMCount: the processor has no input pin %d", p);
     }
-    int32_t n = c.instance->inputs[static_cast<std::size_t>(p)].stream.size();
+    int32_t n = c.inputs()[static_cast<std::size_t>(p)].stream.size();
     if (expected < 0)
       expected = n;
     else if (n != expected) {
@@ -587,5 +622,6 @@ void kxQMessages::kxSetWarning(const char* format, ...) {
   std::string text = kxhost::vformat(format, args);
   va_end(args);
   if (c.result) c.result->warnings.push_back(text);
-  if (c.instance->onWarning) c.instance->onWarning(text);
+  // A band's warnings are passed on once the bands are merged, on the thread that asked for the run.
+  if (c.instance->onWarning && !c.band) c.instance->onWarning(text);
 }

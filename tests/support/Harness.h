@@ -12,6 +12,7 @@
 #include "kx/kx.h"
 #include "kxhost/Plugin.h"
 #include "kxhost/Runtime.h"
+#include "support/Paths.h"
 
 // Cross builds run under an emulator that may need a drive prefix on absolute paths.
 #ifndef RK_PATH_PREFIX
@@ -24,10 +25,21 @@ namespace rktest {
 // that reads an output element before writing it, or leaves one unwritten, fails its sweep.
 inline const bool kRecycledBuffersPoisoned = (kxhost::Matrix::setRecycledFill(0xa5), true);
 
-// The plug-in as built, loaded once for the whole test program.
-inline kxhost::Plugin& plugin() {
+// The plug-in library as built, loaded once for the whole test program.
+inline kxhost::Plugin& loadedPlugin() {
   static kxhost::Plugin p(RK_PATH_PREFIX RK_PLUGIN_PATH);
   return p;
+}
+
+// The plug-in the tests run: the copy of its objects linked into this program where that is built
+// (so that the tests can choose its kernel path), else the library.
+inline kxhost::Plugin& plugin() {
+#if defined(RK_PLUGIN_IN_PROCESS)
+  static kxhost::Plugin p("");
+  return p;
+#else
+  return loadedPlugin();
+#endif
 }
 
 inline kxhost::Instance instance(const char* entry) {

@@ -10,33 +10,20 @@
 
 namespace rktest {
 
-// Forces the baseline kernels (RK_FORCE_BASELINE) or clears the switch for its lifetime, then puts
-// back what was there: the whole suite also runs once with the switch set from outside.
+// Forces the baseline kernels or clears the switch for its lifetime, then puts back what was
+// there. The switch is the plug-in's own, in the copy of its objects this program links (where the
+// plug-in has no second path, there is nothing to switch).
 class BaselineForced {
 public:
-  explicit BaselineForced(bool on) {
-    const char* was = std::getenv("RK_FORCE_BASELINE");
-    had_ = was != nullptr;
-    if (had_) saved_ = was;
-    set(on ? "1" : nullptr);
+  explicit BaselineForced(bool on) : saved_(rk::kernelPath) {
+    rk::kernelPath = on ? rk::KernelPath::Baseline : rk::KernelPath::Fastest;
   }
-  ~BaselineForced() { set(had_ ? saved_.c_str() : nullptr); }
+  ~BaselineForced() { rk::kernelPath = saved_; }
   BaselineForced(const BaselineForced&) = delete;
   BaselineForced& operator=(const BaselineForced&) = delete;
 
 private:
-  static void set(const char* value) {
-#ifdef _WIN32
-    _putenv_s("RK_FORCE_BASELINE", value ? value : "");
-#else
-    if (value)
-      setenv("RK_FORCE_BASELINE", value, 1);
-    else
-      unsetenv("RK_FORCE_BASELINE");
-#endif
-  }
-  bool had_ = false;
-  std::string saved_;
+  rk::KernelPath saved_;
 };
 
 // The kernel paths to compare: the baseline and the fastest where the build has both, else the
@@ -44,6 +31,14 @@ private:
 inline std::vector<bool> kernelPaths() {
   return RK_AVX2_PATH ? std::vector<bool>{true, false} : std::vector<bool>{true};
 }
+
+// RK_FORCE_BASELINE (anything but "0") in this program's environment sets the switch before the
+// first test, so that a whole run (scripts/mutants makes one) takes the baseline kernels.
+inline const bool kBaselineFromEnvironment = [] {
+  const char* force = std::getenv("RK_FORCE_BASELINE");
+  if (force != nullptr && force[0] != '\0' && std::string(force) != "0") rk::kernelPath = rk::KernelPath::Baseline;
+  return true;
+}();
 
 // One run of inst on the baseline kernels or on the fastest ones.
 inline kxhost::RunResult runOnPath(kxhost::Instance& inst, bool baseline) {

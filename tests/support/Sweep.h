@@ -7,7 +7,9 @@
 #include <bit>
 #include <cfloat>
 #include <initializer_list>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/Harness.h"
@@ -157,6 +159,60 @@ inline kxhost::RunResult runBoth(kxhost::Instance& inst, bool fresh = false) {
   EXPECT_EQ(base.warnings, wide.warnings);
   EXPECT_TRUE(sameValues(values(), baseValues, false)) << "the wide kernels against the baseline ones";
   return wide;
+}
+
+// Values cycled to n elements, so that operand sets of any length fill matrices of one size.
+inline std::vector<double> cycled(const std::vector<double>& v, std::size_t n) {
+  std::vector<double> out(n);
+  for (std::size_t k = 0; k < n; ++k) out[k] = v[k % v.size()];
+  return out;
+}
+
+// What a run left on the output pins: per matrix its size, name, user data size and bytes.
+inline std::string outputsOf(const kxhost::Instance& inst) {
+  std::ostringstream s;
+  for (const kxhost::Pin& pin : inst.outputs) {
+    s << "pin " << pin.stream.meta.Name.c_str() << (pin.stream.metaSet ? "+" : "-") << "\n";
+    for (const auto& m : pin.stream.matrices) {
+      const kxMInfo& i = m->info();
+      s << i.X << "x" << i.Y << "x" << i.Planes << " " << i.Name.c_str() << " " << i.UserDatas.size() << ":";
+      s.write(static_cast<const char*>(m->data()), std::streamsize(m->bytes()));
+    }
+  }
+  return s.str();
+}
+
+// Runs inst on one thread, then split into 2, 3 and 7 bands: each must end as the one run did
+// (return, exception, warnings, refusal) and leave the same outputs byte for byte, up to `upTo`
+// bytes of them when the run fails midway (what follows the failing element is not fixed). The
+// pool is off, so that what no run writes reads zero alike. Returns the one-thread result.
+inline kxhost::RunResult sameInBands(kxhost::Instance& inst, std::size_t upTo = std::string::npos) {
+  const unsigned threads = kxhost::threads();
+  const uint64_t threshold = kxhost::bandThreshold(), pool = kxhost::Matrix::poolLimit();
+  kxhost::Matrix::setPoolLimit(0);
+  kxhost::setBandThreshold(0);
+  kxhost::setThreads(1);
+  const kxhost::RunResult one = inst.run();
+  const std::string want = outputsOf(inst).substr(0, upTo);
+  std::vector<int32_t> counts;
+  for (const kxhost::Pin& pin : inst.outputs) counts.push_back(pin.stream.size());
+  int32_t rows = 0;
+  for (const auto& m : inst.inputs.at(0).stream.matrices) rows = m->info().Y;
+  for (unsigned bands : {2u, 3u, 7u}) {
+    kxhost::setThreads(bands);
+    const kxhost::RunResult r = inst.run();
+    EXPECT_EQ(r.bands, int(std::min<int32_t>(int32_t(bands), rows))) << "the run was not split";
+    EXPECT_EQ(std::tuple(r.completed, r.returned, r.processorError, r.error, r.warnings, r.refused),
+              std::tuple(one.completed, one.returned, one.processorError, one.error, one.warnings, one.refused))
+        << bands << " bands";
+    for (std::size_t pin = 0; pin < inst.outputs.size(); ++pin)
+      EXPECT_EQ(inst.outputs[pin].stream.size(), counts[pin]) << bands << " bands, output pin " << pin;
+    EXPECT_TRUE(outputsOf(inst).substr(0, upTo) == want) << bands << " bands wrote other outputs";
+  }
+  kxhost::setThreads(threads);
+  kxhost::setBandThreshold(threshold);
+  kxhost::Matrix::setPoolLimit(pool);
+  return one;
 }
 
 }  // namespace rktest

@@ -22,6 +22,8 @@ public:
   // Opens the library, reads kxGetInfos_Dll and kxGetInfos_Procs and resolves every entry and
   // dialog export its records name. Throws LoadError naming the library and the missing symbol,
   // unless allowMissing is set: then a missing export resolves to null and running it is an error.
+  // The empty path stands for the program itself, for a program linked with the plug-in's objects
+  // that exports its entries.
   explicit Plugin(const std::string& path, bool allowMissing = false);
   ~Plugin();
   Plugin(const Plugin&) = delete;

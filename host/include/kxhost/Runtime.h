@@ -121,6 +121,7 @@ struct RunResult {
   // The first output matrix the host refused for its size (a limit or the 32-bit element count),
   // even when the processor caught that exception and went on: its outputs are then incomplete.
   std::string refused;
+  int bands = 1;  // how many band runs the host split the run into (see setThreads)
 };
 
 // One processor instance: its catalogue record, pins, streams and parameter values.
@@ -168,6 +169,10 @@ KX_API tagVARIANT parseParameter(kxWord type, const std::string& text);
 // every run on its calling thread alone.
 KX_API unsigned threads();
 KX_API void setThreads(unsigned count);
+// The least output, in bytes, for which a run is split into bands: below it the threads cost more
+// than they save. Tests set 0 to split every run that can be split.
+KX_API uint64_t bandThreshold();
+KX_API void setBandThreshold(uint64_t bytes);
 // The number of threads setThreads(0) stands for: the cores the system reports, at least 1.
 KX_API unsigned hardwareThreads();
 
