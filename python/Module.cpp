@@ -621,6 +621,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("limits", [] { return py::make_tuple(limits.maxMatrixBytes, limits.maxRunBytes); });
   m.def("set_threads", &kxhost::setThreads, py::arg("count"));
   m.def("threads", &kxhost::threads);
+  m.def("element_local", [](const std::string& entry) { return kxhost::elementLocal(entry.c_str()); });
   m.def("set_band_threshold", &kxhost::setBandThreshold, py::arg("bytes"));
   m.def("band_threshold", &kxhost::bandThreshold);
 }

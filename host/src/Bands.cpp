@@ -28,10 +28,16 @@ constexpr const char* kSplittable[] = {
     "_AndImage",       "_OrImage",         "_BinImage",       "_RGBSplitt",  "_RGBJoin",
 };
 
-bool splittable(const ProcessorDescriptor* record) {
+bool splittable(const ProcessorDescriptor* record) { return elementLocal(record->entry); }
+
+}  // namespace
+
+bool elementLocal(const char* entry) {
   return std::any_of(std::begin(kSplittable), std::end(kSplittable),
-                     [&](const char* entry) { return std::strcmp(entry, record->entry) == 0; });
+                     [&](const char* e) { return std::strcmp(e, entry) == 0; });
 }
+
+namespace {
 
 // The "Scalar" pins accept doubles alone; they carry one value per matrix, not an image.
 bool imagePin(const PinDescriptor& pin) { return pin.typeMask != 0x10; }

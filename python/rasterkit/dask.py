@@ -33,10 +33,8 @@ import numpy as _np
 
 import rasterkit as _rk
 
-ELEMENT_LOCAL = frozenset({
-    "_AbsDiffImage", "_AddImage", "_SubImage", "_MultImage", "_DivImage",
-    "_ScalarAddImage", "_ScalarSubImage", "_ScalarMultImage", "_ScalarDivImage", "_BlendImage",
-    "_Negate", "_SquareImage", "_AndImage", "_OrImage", "_BinImage", "_RGBSplitt", "_RGBJoin"})
+# The same processors the host splits into row bands: the list is the host's.
+ELEMENT_LOCAL = frozenset(r.entry for r in _rk.catalogue() if _rk._core.element_local(r.entry))
 PER_MATRIX = frozenset({"_Norm", "_NotImage", "_MittelSigma", "_TransformImage", "_MittelWert"})
 PER_STREAM = frozenset({"_Pertur", "_BinAdaptThreshImage"})
 _SAME_SHAPE = frozenset({"_Norm", "_NotImage", "_Pertur", "_BinAdaptThreshImage"})

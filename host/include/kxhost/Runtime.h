@@ -173,6 +173,10 @@ KX_API void setThreads(unsigned count);
 // than they save. Tests set 0 to split every run that can be split.
 KX_API uint64_t bandThreshold();
 KX_API void setBandThreshold(uint64_t bytes);
+// Whether the host may split runs of this entry into bands: every output element of the processor
+// depends only on the elements at the same position of its image inputs and on parameters. The
+// Python package maps the same processors over the blocks of dask arrays.
+KX_API bool elementLocal(const char* entry);
 // The number of threads setThreads(0) stands for: the cores the system reports, at least 1.
 KX_API unsigned hardwareThreads();
 
