@@ -1,6 +1,6 @@
 // The benchmark program: every family registers its rows. The host runs each run on one thread (its
-// default is every core) and OpenCV on one thread too, since the table reads the CPU time of the
-// benchmark's own thread.
+// default is every core) and OpenCV on one thread too, since most rows read the CPU time of the
+// benchmark's own thread; the rows timed by the wall clock set their threads themselves.
 #include <opencv2/core.hpp>
 
 #include "Support.h"

@@ -9,15 +9,23 @@
 //   cv      the closest OpenCV operation, single-threaded, on warm buffers;
 //   memcpy  memcpy of as many bytes as the processor reads and writes (half of them copied), on
 //           warm buffers: the memory-bandwidth limit.
-// Items are pixels, so items per second compare across the four kinds of one row.
+// These four read the CPU time of the benchmark's one thread. Three more read the wall clock, since
+// their work is spread over threads:
+//   t1, t2  the entry with the host at one thread and at two, for the processors the host splits
+//           into bands; also on a 64 x 64 corner of the same inputs (combination COMBO@64), a run
+//           too small to split, where two threads must cost nothing;
+//   cvmt    the OpenCV operation at OpenCV's default threading (every core).
+// Items are pixels, so items per second compare across the kinds of one row.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
@@ -98,37 +106,100 @@ inline void registerBench(const std::string& name, std::function<void(benchmark:
       ->MinWarmUpTime(0.2);
 }
 
-// The entry on an instance that `setup` prepares; stops with the error text on failure.
-inline void addEntry(const std::string& proc, const std::string& combo, std::function<void(kxhost::Instance&)> setup,
-                     int64_t pixels = kPixels) {
+using Setup = std::function<void(kxhost::Instance&)>;
+
+// Runs the instance once per iteration; stops with the error text on failure.
+inline void runEntry(benchmark::State& state, kxhost::Instance& inst, int64_t pixels) {
+  for (auto _ : state) {
+    kxhost::RunResult r = inst.run();
+    if (!r.completed) {
+      state.SkipWithError(r.error.c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(inst.outputs[0].stream.matrices.data());
+  }
+  state.SetItemsProcessed(state.iterations() * pixels);
+}
+
+// Replaces every input matrix by the first side x side pixels of it (all its planes): the values
+// stay those the setup chose (a divisor stays non-zero). Returns the new pixel count.
+inline int64_t cropInputs(kxhost::Instance& inst, int32_t side, int64_t pixels) {
+  int64_t before = 0, after = 0;
+  for (kxhost::Pin& pin : inst.inputs) {
+    for (std::unique_ptr<kxhost::Matrix>& m : pin.stream.matrices) {
+      kxMInfo info = m->info();
+      before = int64_t(info.X) * info.Y;
+      info.X = std::min(info.X, side);
+      info.Y = std::min(info.Y, side);
+      after = int64_t(info.X) * info.Y;
+      auto small = std::make_unique<kxhost::Matrix>(m->type(), info);
+      std::memcpy(small->data(), m->data(), small->bytes());
+      m = std::move(small);
+    }
+  }
+  return before > 0 ? pixels * after / before : 0;
+}
+
+// The entry by the wall clock with the host at one thread and at two, whole and on a corner of
+// side x side pixels (combination COMBO@side). The host goes back to one thread afterwards.
+inline void addThreadRows(const std::string& proc, const std::string& combo, const Setup& setup, int64_t pixels,
+                          int32_t side = 64) {
+  for (bool small : {false, true}) {
+    for (unsigned threads : {1u, 2u}) {
+      const std::string name =
+          benchName(proc, small ? combo + "@" + std::to_string(side) : combo, threads == 1 ? "t1" : "t2");
+      benchmark::RegisterBenchmark(name.c_str(),
+                                   [proc, setup, pixels, small, side, threads](benchmark::State& state) {
+                                     kxhost::Instance inst = instance(proc.c_str());
+                                     setup(inst);
+                                     const int64_t n = small ? cropInputs(inst, side, pixels) : pixels;
+                                     kxhost::setThreads(threads);
+                                     runEntry(state, inst, n);
+                                     kxhost::setThreads(1);
+                                   })
+          ->Unit(small ? benchmark::kMicrosecond : benchmark::kMillisecond)
+          ->MinWarmUpTime(0.2)
+          ->UseRealTime();
+    }
+  }
+}
+
+// The entry on an instance that `setup` prepares, and for the processors the host splits into
+// bands its thread rows.
+inline void addEntry(const std::string& proc, const std::string& combo, Setup setup, int64_t pixels = kPixels) {
   registerBench(benchName(proc, combo, "rk"), [proc, setup, pixels](benchmark::State& state) {
     kxhost::Instance inst = instance(proc.c_str());
     setup(inst);
-    for (auto _ : state) {
-      kxhost::RunResult r = inst.run();
-      if (!r.completed) {
-        state.SkipWithError(r.error.c_str());
-        break;
-      }
-      benchmark::DoNotOptimize(inst.outputs[0].stream.matrices.data());
-    }
-    state.SetItemsProcessed(state.iterations() * pixels);
+    runEntry(state, inst, pixels);
   });
+  if (kxhost::elementLocal(proc.c_str())) addThreadRows(proc, combo, setup, pixels);
 }
 
 // A body prepared once (buffers allocated and filled) and run once per iteration.
 using Body = std::function<void()>;
 
+// An OpenCV body ("cv") is also timed at OpenCV's default threading, by the wall clock ("cvmt").
 inline void addLoop(const std::string& proc, const std::string& combo, const char* kind, std::function<Body()> prepare,
                     int64_t pixels = kPixels) {
-  registerBench(benchName(proc, combo, kind), [prepare, pixels](benchmark::State& state) {
+  auto loop = [prepare, pixels](benchmark::State& state) {
     Body body = prepare();
     for (auto _ : state) {
       body();
       benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * pixels);
-  });
+  };
+  registerBench(benchName(proc, combo, kind), loop);
+  if (std::string(kind) != "cv") return;
+  benchmark::RegisterBenchmark(benchName(proc, combo, "cvmt").c_str(),
+                               [loop](benchmark::State& state) {
+                                 cv::setNumThreads(-1);
+                                 loop(state);
+                                 cv::setNumThreads(1);
+                               })
+      ->Unit(benchmark::kMillisecond)
+      ->MinWarmUpTime(0.2)
+      ->UseRealTime();
 }
 
 // memcpy of half the bytes the processor reads and writes: memcpy reads and writes each byte once.

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Prints the benchmark table of scripts/bench from Google Benchmark's JSON output.
 
-Benchmarks are named PROCESSOR/COMBINATION/KIND (KIND: rk, kernel, cv, memcpy; see bench/Support.h).
-Each row gives Mpx/s per kind (median of the repetitions, from CPU time), the ratios of the entry
-to OpenCV, to memcpy and to the reference loop, and the targets the row must meet.
+Benchmarks are named PROCESSOR/COMBINATION/KIND (KIND: rk, kernel, cv, memcpy, t1, t2, cvmt; see
+bench/Support.h). Each row gives Mpx/s per kind (median of the repetitions), the ratios of the
+entry to OpenCV, to memcpy and to the reference loop (all on one thread, from CPU time), of the
+entry on two host threads to one (2T/1T, wall clock), and of the entry at the host's threading to
+OpenCV at its own default (RK/CV all cores, wall clock; the one-thread entry where the host does
+not split the processor), and the targets the row must meet.
 """
 import json
 import sys
@@ -22,16 +25,38 @@ CV_NAME = {
     "_BinAdaptThreshImage": "adaptiveThreshold", "_MittelWert": "mean", "_MittelSigma": "meanStdDev",
     "_RGBSplitt": "split", "_RGBJoin": "merge",
 }
+# Splittable rows whose work is compute rather than memory traffic: two threads must nearly halve
+# their time. The other splittable rows, memory-bound or too small to split (COMBO@64), must never
+# be slower on two threads than on one.
+COMPUTE_BOUND = {("_DivImage", "u8"), ("_BlendImage", "u8"), ("_ScalarMultImage", None), ("_ScalarDivImage", None),
+                 ("_RGBSplitt", None), ("_RGBJoin", None)}
 TRANSFORM_CV = {"flipH": "flip", "flipV": "flip", "rot90": "rotate", "rot180": "rotate", "rot30": "warpAffine"}
 
 
 def targets(proc, combo):
-    """(column, minimum) pairs: every row >= 1.0x OpenCV, plus the row's own."""
+    """(column, minimum) pairs: every row >= 1.0x OpenCV, plus the row's own. Columns a row has no
+    figures for are passed over."""
     u8 = combo.split(".")[-1].startswith("u8")
     out = [("cv", 1.5 if proc == "_DivImage" and u8 else 1.0)]
     if proc in MEMORY_BOUND_U8 and u8:
         out.append(("memcpy", 0.8))
     out.append(("kernel", 0.9))
+    small = "@" in combo
+    compute = (proc, combo) in COMPUTE_BOUND or (proc, None) in COMPUTE_BOUND
+    out.append(("threads", 1.7 if compute and not small else 1.0))
+    out.append(("cvmt", 1.0))
+    return out
+
+
+def ratios(r):
+    """The ratios of a row's rates: the one-thread entry to OpenCV, memcpy and the reference loop;
+    two host threads to one; the entry at the host's threading to OpenCV at its default, where the
+    host splits the processor (two threads on this machine's two cores)."""
+    rk = r.get("rk")
+    out = {k: (rk / r[k]) if rk and r.get(k) else None for k in ("cv", "memcpy", "kernel")}
+    out["threads"] = r["t2"] / r["t1"] if r.get("t1") and r.get("t2") else None
+    out["cvmt"] = r["t2"] / r["cvmt"] if r.get("t2") and r.get("cvmt") else None
+    out["cvmt1"] = rk / r["cvmt"] if rk and r.get("cvmt") and not r.get("t2") else None
     return out
 
 
@@ -59,21 +84,22 @@ def main():
         sys.exit("usage: bench_table.py BENCHMARK.json")
     rates, errors = load(sys.argv[1])
     head = ["processor", "types", "RK Mpx/s", "kernel", "OpenCV", "memcpy", "RK/CV", "RK/memcpy", "RK/kernel",
-            "targets", "result"]
+            "2T/1T", "RK/CV all cores", "targets", "result"]
+    labels = {"cv": "CV", "memcpy": "memcpy", "kernel": "kernel", "threads": "2T/1T", "cvmt": "CV all cores"}
     rows, missed = [], []
     for key in sorted(set(rates) | set(errors)):
         proc, combo = key
         r = rates.get(key, {})
         rk = r.get("rk")
-        ratio = {k: (rk / r[k]) if rk and r.get(k) else None for k in ("cv", "memcpy", "kernel")}
+        ratio = ratios(r)
         wants, failed = [], []
         for column, minimum in targets(proc, combo):
             if ratio[column] is None:
                 continue
-            label = {"cv": "CV", "memcpy": "memcpy", "kernel": "kernel"}[column]
+            label = labels[column]
             wants.append(f"{label}>={minimum:g}")
             if ratio[column] < minimum:
-                failed.append(f"RK/{label} {ratio[column]:.3f} < {minimum:g}")
+                failed.append(f"{label if column == 'threads' else 'RK/' + label} {ratio[column]:.3f} < {minimum:g}")
         if key in errors:
             failed.append("error: " + errors[key])
         result = "met" if not failed else "MISSED"
@@ -82,8 +108,10 @@ def main():
         cv = TRANSFORM_CV.get(combo.split(".")[0]) if proc == "_TransformImage" else CV_NAME.get(proc)
         fmt = lambda v: "-" if v is None else f"{v:,.0f}"
         rfmt = lambda v: "-" if v is None else f"{v:.2f}x"
-        rows.append([proc, combo, fmt(rk), fmt(r.get("kernel")), fmt(r.get("cv")) + (f" ({cv})" if cv else ""),
+        rows.append([proc, combo, fmt(rk), fmt(r.get("kernel")), fmt(r.get("cv")) + (f" ({cv})" if cv and r.get("cv") else ""),
                      fmt(r.get("memcpy")), rfmt(ratio["cv"]), rfmt(ratio["memcpy"]), rfmt(ratio["kernel"]),
+                     rfmt(ratio["threads"]),
+                     rfmt(ratio["cvmt"]) if ratio["cvmt"] else rfmt(ratio["cvmt1"]) + (" (1T)" if ratio["cvmt1"] else ""),
                      " ".join(wants), result])
     widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)]
     line = lambda cells: "  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip()
