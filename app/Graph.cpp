@@ -565,13 +565,14 @@ int Graph::run(const std::function<void(const NodeRun&)>& observer) {
     }
 
     // Outputs are written as the host holds them, after an exception too; but not after a refusal
-    // for size, which leaves them short of what was refused.
+    // for size, which leaves them short of what was refused, nor when a failed run left an output
+    // without a matrix (the failure is the one error to report).
     NodeRun done{node,           failed ? NodeRun::Failed : NodeRun::Ran, failed ? text : "", &inst, &result, {},
                  seconds.count()};
     bool writeFailed = false;
     for (std::size_t pin = 0; pin < node.files.size(); ++pin) {
       if (!node.files[pin]) continue;
-      if (!result.refused.empty()) {
+      if (!result.refused.empty() || (failed && inst.outputs[pin].stream.matrices.empty())) {
         node.files[pin].reset();
         continue;
       }

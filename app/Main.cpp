@@ -258,10 +258,12 @@ int cmdRun(const kxhost::Plugin& plugin, const RunArgs& args) {
   }
 
   // The outputs as the host holds them, after an exception too; but a run the host cut short for
-  // its size writes nothing, as its outputs lack what was refused.
+  // its size writes nothing, as its outputs lack what was refused, and a failed run writes no file
+  // for an output it left without a matrix (the failure is the one error to report).
   if (!result.refused.empty()) files.clear();
   for (auto& [pin, file] : files) {
     const kxhost::Pin& out = inst.outputs[static_cast<std::size_t>(pin)];
+    if (status != 0 && out.stream.matrices.empty()) continue;
     try {
       writeStream(requireFormat(file->target()), file->temp(), file->target(), out.type, out.stream);
       file->commit();
