@@ -109,9 +109,10 @@ inline kxhost::Matrix& addValues(kxhost::Pin& pin, kxType type, const std::vecto
 }
 inline std::vector<double> outputValues(const kxhost::Instance& inst, std::size_t matrix, std::size_t pin = 0) {
   const kxhost::Matrix& m = *inst.outputs.at(pin).stream.matrices.at(matrix);
-  std::vector<double> v;
+  std::vector<double> v(m.count());
   withType(m.type(), [&]<class T>() {
-    for (std::size_t k = 0; k < m.count(); ++k) v.push_back(double(m.as<T>()[k]));
+    const T* p = m.as<T>();
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = double(p[k]);
   });
   return v;
 }
@@ -139,8 +140,11 @@ inline kxhost::RunResult runBoth(kxhost::Instance& inst, bool fresh = false) {
   auto values = [&] {
     std::vector<double> v;
     for (std::size_t i = 0; i < inst.outputs[0].stream.matrices.size(); ++i) {
-      const std::vector<double> m = outputValues(inst, i);
-      v.insert(v.end(), m.begin(), m.end());
+      std::vector<double> m = outputValues(inst, i);
+      if (v.empty())
+        v = std::move(m);
+      else
+        v.insert(v.end(), m.begin(), m.end());
     }
     return v;
   };
