@@ -94,6 +94,16 @@ TEST_F(Graph, ProgressCountsTheProcessorNodesAndWarningsNameTheNode) {
   EXPECT_EQ(graph(text, "--no-progress").err, "warning: t: " + unequal + "\n");
 }
 
+TEST_F(Graph, ANodeBeyondTheMatrixCeilingWritesNothingAndThoseBeforeItTheirFiles) {
+  Outcome o = graph(R"({"nodes": {
+      "small": {"processor": "_ConstImage", "params": {"X": 10, "Y": 10}, "write": "small.npy"},
+      "big":   {"processor": "_ConstImage", "params": {"X": 300, "Y": 300}, "write": "big.npy"}}})",
+                    "--max-matrix-bytes 64K");
+  EXPECT_TRUE(fails(o, 1, "node 'big' (_ConstImage): "));
+  EXPECT_TRUE(fails(o, 1, "(90000 bytes) exceeds the host's limit of 65536 bytes per matrix"));
+  EXPECT_EQ(files(), (Args{"g/a.npy", "g/b.npy", "g/graph.json", "g/small.npy", "g/z.npy"}));
+}
+
 // ---- the examples and the demo ----------------------------------------------------------------------
 
 // Expects every file the graph's nodes write, relative to `dir`, and returns the processors used.
