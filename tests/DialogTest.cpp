@@ -33,11 +33,6 @@ struct Configured {
   Writes writes;
 
   const kxui::Screen& screen(std::size_t i) const { return ui->screens().at(i); }
-  std::vector<std::string> messageTexts() const {
-    std::vector<std::string> r;
-    for (const auto& m : ui->messages()) r.push_back(m.text);
-    return r;
-  }
 };
 
 std::unique_ptr<Configured> configure(kxhost::Instance& inst, const std::vector<std::string>& lines) {
@@ -92,7 +87,7 @@ TEST_P(EveryDialog, WaysOutWriteNothingOrEveryParameterUnchanged) {
     EXPECT_EQ(c->outcome.results, std::vector<int>{ok ? kxui::IDOK : kxui::IDCANCEL}) << way;
     EXPECT_EQ(c->screen(0).templateId, GetParam().templateId);
     EXPECT_TRUE(c->ui->messages().empty()) << way;
-    expectWritten(c->writes, inst, ok, {});
+    ASSERT_NO_FATAL_FAILURE(expectWritten(c->writes, inst, ok, {})) << way;
     for (std::size_t i = 0; i < before.size(); ++i) {
       EXPECT_TRUE(sameVariant(inst.params[i], before[i])) << way << " " << i;
       EXPECT_TRUE(!ok || sameVariant(c->writes[i].second, before[i])) << inst.record()->params[i].name;
