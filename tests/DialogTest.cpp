@@ -30,14 +30,9 @@ tagVARIANT integer(int32_t i) {
 struct Configured {
   std::unique_ptr<kxui::ScriptedBackend> ui;
   kxui::ConfigureOutcome outcome;
-  std::vector<std::pair<int32_t, tagVARIANT>> writes;
+  Writes writes;
 
   const kxui::Screen& screen(std::size_t i) const { return ui->screens().at(i); }
-  std::vector<std::string> messageTexts() const {
-    std::vector<std::string> r;
-    for (const auto& m : ui->messages()) r.push_back(m.text);
-    return r;
-  }
 };
 
 std::unique_ptr<Configured> configure(kxhost::Instance& inst, const std::vector<std::string>& lines) {
@@ -60,13 +55,12 @@ tagVARIANT& param(kxhost::Instance& inst, const char* name) {
   return inst.params[static_cast<std::size_t>(i)];
 }
 
-// The single write of a parameter; fails the test when it was written never or more than once.
-tagVARIANT writtenOnce(const Configured& c, const kxhost::Instance& inst, const char* name) {
-  std::vector<tagVARIANT> found;
-  for (const auto& [i, v] : c.writes)
-    if (i == inst.paramIndex(name)) found.push_back(v);
-  EXPECT_EQ(found.size(), 1u) << name;
-  return found.empty() ? tagVARIANT{} : found[0];
+// What a scenario's checks read from one screen of the scripted dialog.
+auto shown(const kxui::Screen& screen) {
+  return [&screen](int id) {
+    const kxui::ShownControl& c = screen.control(id);
+    return Shown{c.text, c.checked, c.enabled, c.focused};
+  };
 }
 
 bool sameVariant(const tagVARIANT& a, const tagVARIANT& b) {
@@ -93,15 +87,10 @@ TEST_P(EveryDialog, WaysOutWriteNothingOrEveryParameterUnchanged) {
     EXPECT_EQ(c->outcome.results, std::vector<int>{ok ? kxui::IDOK : kxui::IDCANCEL}) << way;
     EXPECT_EQ(c->screen(0).templateId, GetParam().templateId);
     EXPECT_TRUE(c->ui->messages().empty()) << way;
-    ASSERT_EQ(c->writes.size(), ok ? before.size() : 0u) << way;
+    ASSERT_NO_FATAL_FAILURE(expectWritten(c->writes, inst, ok, {})) << way;
     for (std::size_t i = 0; i < before.size(); ++i) {
       EXPECT_TRUE(sameVariant(inst.params[i], before[i])) << way << " " << i;
-      if (ok) {
-        EXPECT_EQ(c->writes[i].first, static_cast<int32_t>(i));
-      }
-      if (ok) {
-        EXPECT_TRUE(sameVariant(c->writes[i].second, before[i])) << inst.record()->params[i].name;
-      }
+      EXPECT_TRUE(!ok || sameVariant(c->writes[i].second, before[i])) << inst.record()->params[i].name;
     }
   }
 }
@@ -110,26 +99,13 @@ TEST_P(EveryDialog, WaysOutWriteNothingOrEveryParameterUnchanged) {
 TEST_P(EveryDialog, EditsAndRadioButtonsMapToTheirParameters) {
   const DialogCase& d = GetParam();
   auto inst = opened(d);
-  std::vector<std::string> actions;
-  for (std::size_t k = 0; k < d.edits.size(); ++k) {
-    std::ostringstream text;
-    text << "type " << d.edits[k].first << " " << newValue(k, isReal(inst, d.edits[k].second));
-    actions.push_back(text.str());
-  }
-  if (d.radioParam) actions.push_back("click " + std::to_string(d.firstRadio + d.radios - 1));
+  std::vector<std::pair<std::string, double>> expected;
+  std::vector<std::string> actions = editActions(d, inst, &expected);
   actions.push_back("ok");
   auto c = configure(inst, actions);
-  for (const auto& [id, name] : d.edits) EXPECT_EQ(c->screen(0).control(id).text, isReal(inst, name) ? "1.25" : "1");
-  for (int k = 0; k < d.radios; ++k) EXPECT_EQ(c->screen(0).control(d.firstRadio + k).checked, k == openRadio(d));
+  for (const std::string& check : openedChecks(d, inst)) expectShown(check, shown(c->screen(0)));
   EXPECT_TRUE(c->ui->messages().empty());
-  ASSERT_EQ(c->writes.size(), inst.params.size());
-  for (std::size_t k = 0; k < d.edits.size(); ++k) {
-    tagVARIANT v = writtenOnce(*c, inst, d.edits[k].second);
-    EXPECT_EQ(v.vt == VT_R8 ? v.dblVal : v.lVal, newValue(k, isReal(inst, d.edits[k].second))) << d.edits[k].second;
-  }
-  if (d.radioParam) {
-    EXPECT_EQ(writtenOnce(*c, inst, d.radioParam).lVal, d.radios - 1);
-  }
+  expectWritten(c->writes, inst, true, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialogs, EveryDialog, ::testing::ValuesIn(kDialogs), dialogName);
@@ -150,45 +126,22 @@ TEST_P(Scenarios, ShowAndWriteWhatTheyExpect) {
       actions.push_back(l);
   }
   auto c = configure(inst, actions);
-  std::size_t shown = 0;
+  std::size_t messages = 0;
   for (const auto& [after, check] : checks) {
-    std::istringstream in(check);
-    std::string word, text;
-    in >> word;
-    if (word == "message") {
-      ASSERT_LT(shown, c->ui->messages().size()) << check;
-      const kxui::ShownMessage& m = c->ui->messages()[shown++];
-      in >> text;
-      EXPECT_EQ(m.text, message(text).text) << check;
-      EXPECT_EQ(m.title, message(text).title) << check;
-      EXPECT_EQ(m.style, message(text).style) << check;
+    if (check.rfind("message ", 0) == 0) {
+      ASSERT_LT(messages, c->ui->messages().size()) << check;
+      const kxui::ShownMessage& m = c->ui->messages()[messages++];
+      const Message want = message(check.substr(8));
+      EXPECT_EQ(std::tie(m.text, m.title, m.style), std::tie(want.text, want.title, want.style)) << check;
       EXPECT_EQ(m.screen + 1, after) << check << ": shown by another action";  // the dialog stayed open
       continue;
     }
-    int id = 0;
-    for (in >> id; word != "text" && in; in >> id) {
-      const kxui::ShownControl& sc = c->screen(after).control(id);
-      const bool state = word == "checked" || word == "unchecked" ? sc.checked
-                         : word == "focused"                      ? sc.focused
-                                                                  : sc.enabled;
-      EXPECT_EQ(state, word == "checked" || word == "enabled" || word == "focused") << check << " (" << id << ")";
-    }
-    if (word == "text") {
-      EXPECT_EQ(c->screen(after).control(id).text, check.substr(check.find(' ', 5) + 1)) << check;
-    }
+    expectShown(check, shown(c->screen(after)));
   }
-  EXPECT_EQ(shown, c->ui->messages().size());
+  EXPECT_EQ(messages, c->ui->messages().size());
   const auto written = assignments(s.written);
   EXPECT_EQ(c->outcome.results, std::vector<int>{written.empty() ? kxui::IDCANCEL : kxui::IDOK});
-  ASSERT_EQ(c->writes.size(), written.empty() ? 0 : inst.params.size());
-  for (std::size_t i = 0; i < c->writes.size(); ++i) {
-    EXPECT_EQ(c->writes[i].first, static_cast<int32_t>(i));
-    EXPECT_EQ(c->writes[i].second.vt, inst.record()->params[i].type == 4 ? VT_R8 : VT_I4);
-  }
-  for (const auto& [name, value] : written) {
-    tagVARIANT v = writtenOnce(*c, inst, name.c_str());
-    EXPECT_EQ(v.vt == VT_R8 ? v.dblVal : v.lVal, value) << name;
-  }
+  expectWritten(c->writes, inst, !written.empty(), written);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialogs, Scenarios, ::testing::ValuesIn(kScenarios));

@@ -1,7 +1,8 @@
 // Bad input to every command: malformed and truncated files, unsupported types, unknown names, bad
 // numbers and limits, inconsistent graphs, sizes too large for the host and unwritable outputs. Each
 // gives a clear message and exit status 2 before anything runs, never a crash, and leaves every
-// file as it was: no output, not even a half-written one, and an existing one untouched.
+// file as it was: no output, not even a half-written one, and an existing one untouched. A run
+// stopped by a memory ceiling ends the same way, with status 1.
 #include <functional>
 
 #include "Support.h"
@@ -12,9 +13,11 @@ namespace {
 
 // A file the case adds (a name ending in '/' is a directory), a fragment of the message and the
 // command line: by default, a run with the file on input pin 0 and a good one on pin 1, or a check
-// of the graph file.
+// of the graph file; then the exit status and the environment.
 struct Bad {
   std::string file, bytes, message, line = "";
+  int status = 2;
+  Args env = {};
 };
 void PrintTo(const Bad& c, std::ostream* os) { *os << c.file << ": " << c.message; }
 
@@ -56,7 +59,7 @@ std::string randomBytes(std::size_t n) {
 
 class BadInput : public Cli, public ::testing::WithParamInterface<Bad> {};
 
-TEST_P(BadInput, ClearMessageStatusTwoAndEveryFileAsItWas) {
+TEST_P(BadInput, ClearMessageItsStatusAndEveryFileAsItWas) {
   const Bad& c = GetParam();
   put("good.npy", good());
   put("out.npy", "previous contents");
@@ -71,7 +74,7 @@ TEST_P(BadInput, ClearMessageStatusTwoAndEveryFileAsItWas) {
                            : c.file == "g.json"
                                ? "graph g.json"
                                : "run _AddImage --in 0=" + c.file + " --in 1=good.npy --out 0=out.npy --report r.json";
-  EXPECT_TRUE(fails(run(line), 2, c.message)) << line;
+  EXPECT_TRUE(fails(run(line, c.env), c.status, c.message)) << line;
   ASSERT_EQ(files(), before) << "an output or temporary file was left behind";
   for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(readFile(path(before[i])), contents[i]) << before[i];
 }
@@ -144,7 +147,25 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"", "", "--max-matrix-bytes 1MX", kAdd + "--max-matrix-bytes 1MX"},
         Bad{"", "", "--max-run-bytes M5", kAdd + "--max-run-bytes M5"},
         Bad{"", "", "--max-run-bytes 99999999999999999999", kAdd + "--max-run-bytes 99999999999999999999"},
-        Bad{"", "", "--max-run-bytes 17179869184T", kAdd + "--max-run-bytes 17179869184T"}));
+        Bad{"", "", "--max-run-bytes 17179869184T", kAdd + "--max-run-bytes 17179869184T"},
+        Bad{"", "", "--threads two: expected a thread count, 0 for every core", kAdd + "--threads two"},
+        Bad{"", "", "--threads 5000: expected a thread count from 0 to 4096", kAdd + "--threads 5000"},
+        Bad{"", "", "RK_THREADS -1: expected a thread count", kAdd, 2, {"RK_THREADS=-1"}}));
+
+// 2000 x 1000 uint8 elements take 2000000 bytes; each 512 x 512 matrix 262144 bytes and 4096 bytes
+// of row pointers, so that three fit in 1 MiB.
+INSTANTIATE_TEST_SUITE_P(
+    Ceilings, BadInput,
+    ::testing::Values(Bad{"", "",
+                          "a matrix of 2000 x 1000 x 1 elements (2000000 bytes) exceeds the host's limit of 1048576 "
+                          "bytes per matrix",
+                          "run _ConstImage --param X=2000 --param Y=1000 --out 0=big.npy --max-matrix-bytes 1M", 1},
+                      Bad{"", "",
+                          "output matrix 3 of 512 x 512 x 1 elements (266240 bytes) would bring this run's "
+                          "allocations to 1064960 bytes, beyond the host's allocation limit of 1048576 bytes per run",
+                          "run _ConstImage --param MCount=5 --param X=512 --param Y=512 --out 0=many.tif "
+                          "--max-run-bytes 1MiB",
+                          1}));
 
 INSTANTIATE_TEST_SUITE_P(
     Configure, BadInput,
@@ -155,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "configure _BinImage --params p.json --script ok.txt"},
                       Bad{"", "", "_AddImage has no dialog", "configure _AddImage --params p.json --script ok.txt"},
                       Bad{"", "", "unknown processor '_Nothing'", "configure _Nothing --script ok.txt"},
+                      Bad{"", "", "no display: the DISPLAY environment variable is not set (--script",
+                          "configure _BinImage --params new.json", 2, Args{"DISPLAY="}},
                       Bad{"s.txt", "type 1005 100\n", "s.txt:1: the actions ran out while dialog 130",
                           "configure _BinImage --params bin.json --script s.txt"},
                       Bad{"s.txt", "click 4711\nok\n", "s.txt:1: cannot click control 4711",

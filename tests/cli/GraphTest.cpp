@@ -1,5 +1,9 @@
 // kxrun graph and kxrun demo, end to end: dependency order, links, conversions, the checks made
-// before anything runs, stopping at the first exception, the example graphs and the demo.
+// before anything runs, stopping at the first exception, the example graphs, the demo, and the page
+// `kxrun graph --html` writes, opened in headless Chromium: every picture loads, no script fails,
+// the drawing has one box per node, and the failed node and those after it are marked.
+#include <cstdlib>
+#include <regex>
 #include <set>
 
 #include "Support.h"
@@ -94,6 +98,16 @@ TEST_F(Graph, ProgressCountsTheProcessorNodesAndWarningsNameTheNode) {
   EXPECT_EQ(graph(text, "--no-progress").err, "warning: t: " + unequal + "\n");
 }
 
+TEST_F(Graph, ANodeBeyondTheMatrixCeilingWritesNothingAndThoseBeforeItTheirFiles) {
+  Outcome o = graph(R"({"nodes": {
+      "small": {"processor": "_ConstImage", "params": {"X": 10, "Y": 10}, "write": "small.npy"},
+      "big":   {"processor": "_ConstImage", "params": {"X": 300, "Y": 300}, "write": "big.npy"}}})",
+                    "--max-matrix-bytes 64K");
+  EXPECT_TRUE(fails(o, 1, "node 'big' (_ConstImage): "));
+  EXPECT_TRUE(fails(o, 1, "(90000 bytes) exceeds the host's limit of 65536 bytes per matrix"));
+  EXPECT_EQ(files(), (Args{"g/a.npy", "g/b.npy", "g/graph.json", "g/small.npy", "g/z.npy"}));
+}
+
 // ---- the examples and the demo ----------------------------------------------------------------------
 
 // Expects every file the graph's nodes write, relative to `dir`, and returns the processors used.
@@ -138,6 +152,56 @@ TEST_F(Cli, DemoWritesEveryOutputAndAContactSheetAndItsGraphRunsAgain) {
        {"_ImagePlane", "_ConstImage", "_AddImage", "_ScalarAddImage", "_AndImage", "_NotImage", "_BinImage",
         "_BinAdaptThreshImage", "_MittelWert", "_MittelSigma", "_RGBSplitt", "_RGBJoin", "_TransformImage"})
     EXPECT_TRUE(procs.count(family)) << family;
+}
+
+// ---- the run page -----------------------------------------------------------------------------------
+
+// Attribute values and element counts in the page as the browser left it.
+std::string attribute(const std::string& dom, const std::string& name) {
+  std::smatch m;
+  return std::regex_search(dom, m, std::regex(name + "=\"([^\"]*)\"")) ? m[1].str() : "missing";
+}
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(Cli, RunPageShowsTheGraphAndEveryPictureInABrowser) {
+  writeFile(path("a.npy"), npyBytes("<f4", {3, 4}, raw<float>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})));
+  writeFile(path("z.npy"), npyBytes("|u1", {3, 4}, std::string(12, '\0')));
+  writeFile(path("g.json"), R"({"nodes": {
+      "a": {"file": "a.npy"}, "z": {"file": "z.npy"},
+      "sum":  {"processor": "_AddImage", "in": ["a", "a"], "out-type": "float32"},
+      "div":  {"processor": "_DivImage", "in": ["z", "z"]},
+      "mask": {"processor": "_BinImage", "in": "div", "params": {"threshold": 1}},
+      "not":  {"processor": "_NotImage", "in": "mask"}}})");
+  Outcome o = run("graph g.json --html page");
+  ASSERT_EQ(o.status, 1) << o.err;
+  const std::string page = readFile(path("page/index.html"));
+  EXPECT_EQ(count(page, "<g class=\"node\">"), 6u);
+  EXPECT_EQ(count(page, "class=\"box failed\""), 1u);
+  EXPECT_EQ(count(page, "class=\"box downstream\""), 2u);
+  EXPECT_EQ(count(page, "<path class=\"edge"), 6u);  // one arrow per linked input pin
+
+  if (std::system("command -v chromium >/dev/null") != 0) GTEST_SKIP() << "chromium is not installed";
+  const std::string shot = (fs::path(KXRUN_PATH).parent_path().parent_path() / "run-page.png").string();
+  const std::string browser =
+      "cd " + dir_.string() +
+      " && timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync --hide-scrollbars "
+      "--virtual-time-budget=5000 --window-size=1200,1400 --user-data-dir=" +
+      (dir_ / "profile").string() + " ";
+  const std::string url = "file://" + path("page/index.html").string();
+  ASSERT_EQ(std::system((browser + "--dump-dom " + url + " >dom.html 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(std::system((browser + "--screenshot=" + shot + " " + url + " >/dev/null 2>&1").c_str()), 0);
+  const std::string dom = readFile(path("dom.html"));
+  const std::size_t images = count(page, "<img ");
+  EXPECT_EQ(images, 4u);  // a, z, sum and the failed div's output as the host held it
+  EXPECT_EQ(attribute(dom, "data-images"), std::to_string(images) + "/" + std::to_string(images));
+  EXPECT_EQ(attribute(dom, "data-script-errors"), "0");
+  EXPECT_EQ(count(dom, "<g class=\"node\">"), 6u);
+  EXPECT_TRUE(fs::file_size(shot) > 1000) << shot;
 }
 
 }  // namespace

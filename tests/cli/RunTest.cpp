@@ -227,6 +227,9 @@ TEST_F(Cli, ExitStatusTellsDoneExceptionAndUsage) {
       std::tuple(1, "error: Der am 1. Output-Pin anliegende Datentyp wird vom Prozessor nicht unterst\xc3\xbctzt.\n"));
   EXPECT_EQ(readJson(path("r.json"))["outputs"]["0"]["type"], 7);
   EXPECT_TRUE(fails(run("run _AddImage --in 0=a.npy --in 1=a.npy --in-type 1=1"), 1, "Der am 2. Input-Pin"));
+  // A matrix of the ceiling's size is allowed; the thread option wins over the variable.
+  ok("run _ConstImage --param X=2000 --param Y=1000 --out 0=big.npy --max-matrix-bytes 2000000");
+  EXPECT_EQ(run("run _ConstImage --threads 3", {"RK_THREADS=x"}).status, 0);
   // Parameters are stored by their catalogue type, a decimal comma included.
   ok("run _BinImage --in 0=a.npy --param threshold=127,5 --param above=9 --out 0=out.npy");
   EXPECT_EQ(readNpy(path("out.npy")).data, std::string("\0\0\x09\x09", 4));

@@ -232,7 +232,8 @@ inline std::vector<Page> readTiff(const fs::path& p) {
   return pages;
 }
 
-// 8- or 16-bit grey or RGB PNG; the title is a "Title" text chunk.
+// 8- or 16-bit grey or RGB PNG, with alpha when the channels are 2 or 4; the title is a "Title" text
+// chunk.
 struct Picture {
   uint32_t width = 0, height = 0;
   int channels = 1, depth = 8;
@@ -252,8 +253,8 @@ inline void writePng(const fs::path& p, const Picture& pic) {
   image.version = PNG_IMAGE_VERSION;
   image.width = pic.width;
   image.height = pic.height;
-  image.format =
-      (pic.channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY) | (pic.depth == 16 ? PNG_FORMAT_FLAG_LINEAR : 0);
+  image.format = (pic.channels >= 3 ? PNG_FORMAT_FLAG_COLOR : 0) | (pic.channels % 2 == 0 ? PNG_FORMAT_FLAG_ALPHA : 0) |
+                 (pic.depth == 16 ? PNG_FORMAT_FLAG_LINEAR : 0);
   std::vector<uint8_t> narrow(pic.samples.begin(), pic.samples.end());
   const void* data = pic.depth == 16 ? static_cast<const void*>(pic.samples.data()) : narrow.data();
   png_alloc_size_t size = 0;

@@ -70,8 +70,33 @@ inline kxhost::Instance opened(const DialogCase& c) {
 }
 
 // What the edit tests type into the k-th edit and expect written back: 20.5, 21.5, ... in real
-// fields, 20, 21, ... in integer ones.
-inline double newValue(std::size_t k, bool real) { return static_cast<double>(20 + k) + (real ? 0.5 : 0.0); }
+// fields, 20, 21, ... in integer ones; the group's last button is clicked.
+inline std::vector<std::string> editActions(const DialogCase& c, const kxhost::Instance& inst,
+                                            std::vector<std::pair<std::string, double>>* expected) {
+  std::vector<std::string> actions;
+  for (std::size_t k = 0; k < c.edits.size(); ++k) {
+    const double value = static_cast<double>(20 + k) + (isReal(inst, c.edits[k].second) ? 0.5 : 0.0);
+    std::ostringstream text;
+    text << "type " << c.edits[k].first << " " << value;
+    actions.push_back(text.str());
+    expected->push_back({c.edits[k].second, value});
+  }
+  if (c.radioParam) {
+    actions.push_back("click " + std::to_string(c.firstRadio + c.radios - 1));
+    expected->push_back({c.radioParam, c.radios - 1});
+  }
+  return actions;
+}
+
+// What a dialog shows before the edits change: each edit its own parameter, the group its button.
+inline std::vector<std::string> openedChecks(const DialogCase& c, const kxhost::Instance& inst) {
+  std::vector<std::string> checks;
+  for (const auto& [id, name] : c.edits)
+    checks.push_back("text " + std::to_string(id) + (isReal(inst, name) ? " 1.25" : " 1"));
+  for (int k = 0; k < c.radios; ++k)
+    checks.push_back((k == openRadio(c) ? "checked " : "unchecked ") + std::to_string(c.firstRadio + k));
+  return checks;
+}
 
 // Lines are scripted actions ("type 1009 3", "click 1025", "spin 1021 up", "ok", ...) or checks of
 // the dialog after the previous action: "text ID T"; "checked", "unchecked", "enabled", "disabled"
@@ -113,6 +138,47 @@ inline kxhost::Instance scenarioInstance(const Scenario& s) {
       v.lVal = static_cast<int32_t>(value);
   }
   return inst;
+}
+
+// A control as a check sees it, and a check of controls ("text ID T", or a state with ids) against
+// what `control(id)` reads from the dialog.
+struct Shown {
+  std::string text;
+  bool checked, enabled, focused;
+};
+template <class Control>
+void expectShown(const std::string& check, Control control) {
+  std::istringstream in(check);
+  std::string word;
+  int id = 0;
+  in >> word >> id;
+  if (word == "text") {
+    EXPECT_EQ(control(id).text, check.substr(check.find(' ', 5) + 1)) << check;
+    return;
+  }
+  for (; in; in >> id) {
+    const Shown s = control(id);
+    const bool state = word == "checked" || word == "unchecked" ? s.checked : word == "focused" ? s.focused : s.enabled;
+    EXPECT_EQ(state, word == "checked" || word == "enabled" || word == "focused") << check << " (" << id << ")";
+  }
+}
+
+// The parameter writes a dialog made: none when it was left without OK, else every parameter once,
+// in index order and in its own form, these with these values.
+using Writes = std::vector<std::pair<int32_t, tagVARIANT>>;
+inline void expectWritten(const Writes& writes, const kxhost::Instance& inst, bool ok,
+                          const std::vector<std::pair<std::string, double>>& values) {
+  ASSERT_EQ(writes.size(), ok ? inst.params.size() : 0u);
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    EXPECT_EQ(writes[i].first, static_cast<int32_t>(i));
+    EXPECT_EQ(writes[i].second.vt, inst.record()->params[i].type == 4 ? VT_R8 : VT_I4);
+  }
+  for (const auto& [name, value] : values) {
+    std::vector<double> found;
+    for (const auto& [i, v] : writes)
+      if (i == inst.paramIndex(name.c_str())) found.push_back(v.vt == VT_R8 ? v.dblVal : v.lVal);
+    EXPECT_EQ(found, std::vector<double>(ok ? 1 : 0, value)) << name;
+  }
 }
 
 // A message box's text, caption and style by its name in a scenario.
