@@ -188,6 +188,14 @@ TEST_F(Cli, OutputsAreWrittenAsHeldAfterAnExceptionAndTheReportSaysSo) {
     EXPECT_EQ(std::tie(r["result"], r["error"]), std::tuple(Json(), Json(kDivByZero)));
     EXPECT_EQ(r["outputs"]["0"]["matrices"].size(), 2u);
   }
+  // A run that fails before its first matrix leaves no file, and its error is the only one.
+  put("c.npy", npyBytes("<f8", {1, 1, 3, 1}, raw(std::vector<double>{1, 2, 3})));
+  for (std::string out : {"none.npy", "none.tif"}) {
+    Outcome o = run("run _DivImage --in 0=a.npy --in 1=c.npy --out 0=" + out);
+    EXPECT_TRUE(fails(o, 1, "differ in size"));
+    EXPECT_EQ(o.err.find("error: ", 1), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(path(out)));
+  }
 }
 
 TEST_F(Cli, ReportListsWarningsPinsAndMatricesInUtf8) {
