@@ -1,7 +1,6 @@
 // Running-mean binarisation: every type pair against a scalar reference, the mean carried across
 // rows and matrices, long runs on both kernel paths, and the grey-image checks.
-#include "support/GeometryReference.h"
-#include "support/Paths.h"
+#include "support/Harness.h"
 
 using namespace rktest;
 
@@ -38,13 +37,13 @@ std::vector<std::vector<O>> reference(const std::vector<std::vector<I>>& stream,
       bool update = true;
       if (p.type == 1) {
         if constexpr (std::is_integral_v<I>)
-          update = v <= double(pairConvert<I>(m + p.consta));
+          update = v <= double(refConvert<I>(m + p.consta));
         else
           update = v <= m + p.consta;
       }
       if (update) m = m + (v - m) * p.rate;
       const double t = m + p.consta;
-      result.back().push_back(pairConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
+      result.back().push_back(refConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
     }
   }
   return result;

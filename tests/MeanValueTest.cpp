@@ -1,6 +1,6 @@
 // Means per matrix, per plane and over the stream: every type pair against a scalar reference, and
 // the checks of each mode.
-#include "support/GeometryReference.h"
+#include "support/Harness.h"
 
 using namespace rktest;
 
@@ -15,12 +15,12 @@ O refMean(const std::vector<I>& in, std::size_t k, std::size_t step, int64_t div
   double value = 0;
   for (; k < in.size(); k += step) {
     if constexpr (std::is_integral_v<O>)
-      bits += uint32_t(pairConvert<int32_t>(double(in[k])));
+      bits += uint32_t(refConvert<int32_t>(double(in[k])));
     else
       value = double(O(value + double(in[k])));
   }
   if constexpr (std::is_integral_v<O>)
-    return pairConvert<O>(double(int64_t(int32_t(bits)) / divisor));
+    return refConvert<O>(double(int64_t(int32_t(bits)) / divisor));
   else
     return O(value / double(divisor));
 }

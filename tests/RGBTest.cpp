@@ -3,8 +3,6 @@
 #include <tuple>
 
 #include "frame/Streaming.h"
-#include "support/GeometryReference.h"
-#include "support/Paths.h"
 #include "support/Sweep.h"
 
 using namespace rktest;
@@ -181,7 +179,7 @@ TEST(RGBSplitt, BadMatrixKeepsTheEarlierOnesComplete) {
     auto inst = instance("_RGBSplitt");
     addMatrix<uint8_t>(inst.inputs[0], 2, 1, 3, {1, 2, 3, 4, 5, 6});
     addMatrix<uint8_t>(inst.inputs[0], 1, 1, 3, {7, 8, 9});
-    addSized<uint8_t>(inst.inputs[0], x, y, planes, std::vector<uint8_t>(std::size_t(std::max(0, x * y * planes)), 1));
+    addMatrix<uint8_t>(inst.inputs[0], x, y, planes, std::vector<uint8_t>(std::size_t(std::max(0, x * y * planes)), 1));
     connectOutputs(inst, 7);
     kxhost::RunResult res = inst.run();
     EXPECT_TRUE(res.processorError);
@@ -260,7 +258,7 @@ TEST(RGBJoin, OnlyTheFirstMatrixMustHaveElements) {
   for (bool streams : {false, true}) {
     auto inst = instance("_RGBJoin");
     inst.inputs[0].stream.meta = info(1, 1, 1, "rot meta");
-    for (std::size_t n = 0; n < 3 && !streams; ++n) addSized<uint8_t>(inst.inputs[n], 0, 4, 1);
+    for (std::size_t n = 0; n < 3 && !streams; ++n) addMatrix<uint8_t>(inst.inputs[n], 0, 4, 1, {});
     kxhost::RunResult res = inst.run();
     EXPECT_TRUE(res.processorError);
     EXPECT_EQ(res.error, kMatrices);
@@ -273,8 +271,8 @@ TEST(RGBJoin, OnlyTheFirstMatrixMustHaveElements) {
     std::vector<float> big(12);
     for (std::size_t k = 0; k < 12; ++k) big[k] = float(100 * n + k);
     addMatrix<float>(inst.inputs[n], 4, 3, 1, big);
-    addSized<float>(inst.inputs[n], 0, 2, 1);
-    addSized<float>(inst.inputs[n], 2, 2, 0);  // no planes: nothing to read
+    addMatrix<float>(inst.inputs[n], 0, 2, 1, {});
+    addMatrix<float>(inst.inputs[n], 2, 2, 0, {});  // no planes: nothing to read
   }
   inst.outputs[0].type = 3;
   ASSERT_TRUE(inst.run().completed);

@@ -13,8 +13,7 @@
 #include <tuple>
 
 #include "frame/Streaming.h"
-#include "support/GeometryReference.h"
-#include "support/Paths.h"
+#include "support/Sweep.h"
 
 using namespace rktest;
 
@@ -194,18 +193,25 @@ TEST_P(MoveTypes, ExactCasesMoveAndConvertEveryElement) {
   });
 }
 
-// The general path takes every value to its low 8 bits first, then converts the bytes.
+// The general path takes every value to its low 8 bits first, then converts the bytes; so do the
+// quarter turns that are not exact cases (360, 270, -270). Both kernel paths, past their vectors.
 TEST_P(MoveTypes, GeneralRotationPacksLowBytes) {
   const kxType inCode = std::get<0>(GetParam()), outCode = std::get<1>(GetParam());
   withPair(inCode, outCode, [&]<class I, class O>() {
-    const std::vector<I> in = cycle<I>(15);
-    std::vector<uint8_t> bytes;
-    for (I v : in) bytes.push_back(pairConvert<uint8_t>(double(v)));
-    auto inst = instance("_TransformImage");
-    addMatrix<I>(inst.inputs[0], 5, 3, 1, in);
-    inst.outputs[0].type = outCode;
-    ASSERT_TRUE(transform(inst, 2, 30).completed);
-    EXPECT_TRUE(convertedFrom(output<O>(inst, 0, 0), unpacked(refRotate(packed(5, 3, 1, bytes), 30), 1)));
+    for (int32_t planes : {1, 3})
+      for (double degrees : {30.0, -30.0, 100.0, 200.0, -290.0, 44.9, 360.0, 270.0, -270.0}) {
+        const std::vector<I> in = cycle<I>(std::size_t(131 * 70 * planes));
+        std::vector<uint8_t> bytes;
+        for (I v : in) bytes.push_back(refConvert<uint8_t>(double(v)));
+        auto inst = instance("_TransformImage");
+        addMatrix<I>(inst.inputs[0], 131, 70, planes, in);
+        inst.outputs[0].type = outCode;
+        setParam(inst, "TransType", int32_t(2));
+        setParam(inst, "RotDegree", degrees);
+        ASSERT_TRUE(runBoth(inst).completed);
+        const Img want = refRotate(packed(131, 70, planes, bytes), degrees);
+        EXPECT_TRUE(convertedFrom(output<O>(inst, 0, 0), unpacked(want, planes))) << planes << " by " << degrees;
+      }
   });
 }
 
@@ -213,20 +219,6 @@ const auto kTypeCodes = ::testing::Values(0, 2, 3, 4);
 INSTANTIATE_TEST_SUITE_P(All16, MoveTypes, ::testing::Combine(kTypeCodes, kTypeCodes));
 
 // ---- cases named one by one ---------------------------------------------------------------------
-
-// 360, 270 and -270 are identities or quarter turns but not exact cases: they take the 8-bit path,
-// so 300.7 becomes 44.
-TEST(TransformImage, NonExactQuarterTurnsReduceValuesToBytes) {
-  const std::pair<double, std::vector<double>> cases[] = {
-      {360, {44, 255}}, {270, {255, 44}}, {-270, {44, 255}}, {0, {300.7, -1}}};
-  for (const auto& [degrees, want] : cases) {
-    auto inst = instance("_TransformImage");
-    addMatrix<double>(inst.inputs[0], 2, 1, 1, {300.7, -1.0});
-    inst.outputs[0].type = 4;
-    ASSERT_TRUE(transform(inst, 2, degrees).completed);
-    EXPECT_EQ(output<double>(inst, 0, 0), want) << degrees;
-  }
-}
 
 // Matrices of other than 1 or 3 planes give the warning and no output, so the next output matrix
 // follows the last one made; the others keep name, user data and planes.
@@ -274,7 +266,7 @@ TEST(TransformImage, UnknownTransTypeWritesOnlyTheMeta) {
 TEST(TransformImage, EmptyMatricesStayEmpty) {
   for (double degrees : {30.0, 90.0, 180.0}) {
     auto inst = instance("_TransformImage");
-    addSized<float>(inst.inputs[0], 0, 3, 1);
+    addMatrix<float>(inst.inputs[0], 0, 3, 1, {});
     ASSERT_TRUE(transform(inst, 2, degrees).completed) << degrees;
     ASSERT_EQ(inst.outputs[0].stream.size(), 1);
     EXPECT_EQ(inst.outputs[0].stream.matrices[0]->count(), 0u);
