@@ -190,6 +190,7 @@ void withType(kxType code, F&& f) {
 }
 
 constexpr kxType kImageCodes[] = {0, 2, 3, 4};
+inline bool isInt(kxType t) { return t == 0 || t == 2; }
 
 inline const char* typeName(kxType code) {
   static const char* const names[] = {"u8", "other", "i32", "f32", "f64"};
