@@ -1,7 +1,6 @@
 // Running-mean binarisation: every type pair against a scalar reference, the mean carried across
 // rows and matrices, long runs on both kernel paths, and the grey-image checks.
-#include "support/GeometryReference.h"
-#include "support/Paths.h"
+#include "support/Sweep.h"
 
 using namespace rktest;
 
@@ -38,26 +37,26 @@ std::vector<std::vector<O>> reference(const std::vector<std::vector<I>>& stream,
       bool update = true;
       if (p.type == 1) {
         if constexpr (std::is_integral_v<I>)
-          update = v <= double(pairConvert<I>(m + p.consta));
+          update = v <= double(refConvert<I>(m + p.consta));
         else
           update = v <= m + p.consta;
       }
       if (update) m = m + (v - m) * p.rate;
       const double t = m + p.consta;
-      result.back().push_back(pairConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
+      result.back().push_back(refConvert<O>(!(v < t) && !std::isnan(v) && !std::isnan(t) ? p.above : p.below));
     }
   }
   return result;
 }
 
 template <class P>
-class BinAdaptTypes : public ::testing::Test {};
-TYPED_TEST_SUITE(BinAdaptTypes, AllTypePairs, TypePairNames);
+class AdaptiveThresholdTypes : public ::testing::Test {};
+TYPED_TEST_SUITE(AdaptiveThresholdTypes, AllTypePairs, TypePairNames);
 
 // Three matrices of several rows each, so the mean is carried across rows and matrices (for type B
 // with NaN among the floating elements, which it keeps out of the mean); type B with a large offset pushes the
 // threshold past 255, where an 8-bit input sees it modulo 256.
-TYPED_TEST(BinAdaptTypes, MatchesReferenceAcrossRowsAndMatrices) {
+TYPED_TEST(AdaptiveThresholdTypes, MatchesReferenceAcrossRowsAndMatrices) {
   using I = typename TypeParam::In;
   using O = typename TypeParam::Out;
   const AdaptParams sets[] = {{255, 0, 10, 0.1, 0},   {1000.5, -7.9, -3, 0.37, 2}, {256, 3e9, 10, 0.1, 1},
@@ -83,7 +82,7 @@ TYPED_TEST(BinAdaptTypes, MatchesReferenceAcrossRowsAndMatrices) {
 }
 
 // The catalogue's defaults; then rate 0, a fixed threshold where equality counts as above.
-TEST(BinAdapt, DefaultsAndAFixedThreshold) {
+TEST(AdaptiveThreshold, DefaultsAndAFixedThreshold) {
   auto inst = instance("_BinAdaptThreshImage");
   addRow<uint8_t>(inst.inputs[0], {200, 200, 50});
   ASSERT_TRUE(inst.run().completed);
@@ -102,7 +101,7 @@ TEST(BinAdapt, DefaultsAndAFixedThreshold) {
 // mean: every element must still be as the serial scan gives it, on both kernel paths, for data
 // where the guesses meet, where long flat stretches keep them apart (and the scan gives up guessing),
 // with a NaN, and for rates too small to guess with.
-TEST(BinAdapt, LongRunsMatchTheSerialScan) {
+TEST(AdaptiveThreshold, LongRunsMatchTheSerialScan) {
   const std::size_t n = 540001;  // two groups of segments per matrix, and a remainder
   const std::vector<uint8_t> noise = samples<uint8_t>(n, 21);
   std::vector<uint8_t> flat(n, 200);  // flat stretches of 5000 elements between noisy ones
@@ -116,23 +115,20 @@ TEST(BinAdapt, LongRunsMatchTheSerialScan) {
   for (double rate : {0.1, 0.6, 1.0, 0.002}) {
     const AdaptParams p{255, 0, -4.5, rate, 0};
     auto scan = [&]<class I>(const std::vector<I>& data, int32_t x) {
-      for (bool baseline : kernelPaths()) {
-        SCOPED_TRACE(::testing::Message()
-                     << sizeof(I) << "-byte elements by " << x << ", rate " << rate << (baseline ? ", baseline" : ""));
-        auto inst = adapt(p);
-        const auto half = std::ptrdiff_t(data.size() / 2) / x * x;
-        const std::vector<I> a(data.begin(), data.begin() + half), b(data.begin() + half, data.end());
-        addMatrix<I>(inst.inputs[0], x, int32_t(half / x), 1, a);
-        addRow<I>(inst.inputs[0], b);
-        const kxhost::RunResult r = runOnPath(inst, baseline);
-        ASSERT_TRUE(r.completed) << r.error;
-        const auto want = reference<I, uint8_t>({a, b}, p);
-        for (std::size_t i = 0; i < 2; ++i) {
-          const std::vector<uint8_t> got = output<uint8_t>(inst, 0, i);
-          ASSERT_EQ(got.size(), want[i].size());
-          EXPECT_TRUE(got == want[i]) << "matrix " << i << " differs first at "
-                                      << std::mismatch(got.begin(), got.end(), want[i].begin()).first - got.begin();
-        }
+      SCOPED_TRACE(::testing::Message() << sizeof(I) << "-byte elements by " << x << ", rate " << rate);
+      auto inst = adapt(p);
+      const auto half = std::ptrdiff_t(data.size() / 2) / x * x;
+      const std::vector<I> a(data.begin(), data.begin() + half), b(data.begin() + half, data.end());
+      addMatrix<I>(inst.inputs[0], x, int32_t(half / x), 1, a);
+      addRow<I>(inst.inputs[0], b);
+      const kxhost::RunResult r = runBoth(inst);
+      ASSERT_TRUE(r.completed) << r.error;
+      const auto want = reference<I, uint8_t>({a, b}, p);
+      for (std::size_t i = 0; i < 2; ++i) {
+        const std::vector<uint8_t> got = output<uint8_t>(inst, 0, i);
+        ASSERT_EQ(got.size(), want[i].size());
+        EXPECT_TRUE(got == want[i]) << "matrix " << i << " differs first at "
+                                    << std::mismatch(got.begin(), got.end(), want[i].begin()).first - got.begin();
       }
     };
     scan(noise, 601);
@@ -145,7 +141,7 @@ TEST(BinAdapt, LongRunsMatchTheSerialScan) {
 
 // The first matrix must be a grey image; a later one escapes the size test, but one with several
 // planes is refused when it is reached.
-TEST(BinAdapt, GreyImagesOnly) {
+TEST(AdaptiveThreshold, GreyImagesOnly) {
   for (const auto& [x, y, planes] : {std::tuple{2, 2, 3}, {2, 2, 2}, {0, 3, 1}, {3, 0, 1}, {2, 2, 0}}) {
     auto inst = instance("_BinAdaptThreshImage");
     const auto n = std::size_t(std::max(0, x) * std::max(0, y) * std::max(0, planes));
@@ -166,14 +162,6 @@ TEST(BinAdapt, GreyImagesOnly) {
   ASSERT_EQ(inst.outputs[0].stream.size(), 2);
   EXPECT_EQ(output<uint8_t>(inst, 0, 0), (std::vector<uint8_t>{255, 0}));
   EXPECT_EQ(inst.outputs[0].stream.matrices[1]->count(), 0u);
-}
-
-TEST(BinAdapt, EmptyStreamGivesEmptyOutputWithMetaInformation) {
-  auto inst = instance("_BinAdaptThreshImage");
-  inst.inputs[0].stream.meta = info(3, 3, 1, "meta");
-  ASSERT_TRUE(inst.run().completed);
-  EXPECT_TRUE(inst.outputs[0].stream.matrices.empty());
-  EXPECT_STREQ(inst.outputs[0].stream.meta.Name.c_str(), "meta");
 }
 
 }  // namespace

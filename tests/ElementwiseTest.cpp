@@ -1,6 +1,9 @@
 // The element-wise processors against one table of element rules: every type combination on both
-// kernel paths, large matrices on the streamed paths, stream pairing and the pin type checks.
+// kernel paths, large matrices on the streamed paths, stream pairing and the pin type checks; then
+// the inversion, the stretch and the noise, whose elements depend on their whole matrix or the run.
 #include <algorithm>
+#include <cfloat>
+#include <cstdlib>
 #include <optional>
 #include <tuple>
 
@@ -27,7 +30,6 @@ struct Elem {
 };
 using Rule = std::optional<double> (*)(const Elem&);
 
-bool isInt(kxType t) { return t == 0 || t == 2; }
 // An operand converted to the output type, as an exact integer.
 int64_t conv(kxType o, double v) { return int64_t(stored(o, v)); }
 // A result "in the input type": 8-bit results exact, 32-bit ones wrapped.
@@ -163,6 +165,21 @@ TEST_P(Oracle, EveryElementMatchesTheRule) {
             << "matrix " << i << ": " << in.a[i][k] << ", " << in.b[i][k] << " gave " << got[k] << ", want " << want;
       }
     }
+    // The same operands as a stream of two matrices of 9 rows, split into bands, against one run. A
+    // second pin of three matrices takes the unequal-count path with its warning.
+    std::vector<double> x, y;
+    for (std::size_t i = 0; i < in.a.size(); ++i) {
+      x.insert(x.end(), in.a[i].begin(), in.a[i].end());
+      y.insert(y.end(), in.b[i].begin(), in.b[i].end());
+    }
+    const int32_t width = int32_t(x.size() + 8) / 9;
+    auto banded = instance(row.entry);
+    setParams(banded, p);
+    for (int m = 0; m < 2; ++m) addValues(banded.inputs[0], a, cycled(x, std::size_t(width) * 9), width, 9, 1, "m");
+    for (int m = 0; row.inputs == 2 && m < (o == 0 ? 2 : 3); ++m)
+      addValues(banded.inputs[1], b, cycled(y, std::size_t(width) * 9), width, 9);
+    banded.outputs[0].type = o;
+    EXPECT_TRUE(sameInBands(banded).completed);
   }
 }
 
@@ -183,36 +200,6 @@ std::string caseName(const testing::TestParamInfo<Case>& info) {
          typeName(o);
 }
 INSTANTIATE_TEST_SUITE_P(AllTypes, Oracle, ::testing::ValuesIn(allCases()), caseName);
-
-// Every processor of the table split into bands: the sweep's operands as a stream of two matrices of
-// 9 rows, against one run. A second pin of three matrices takes the unequal-count path with its
-// warning.
-class Bands : public ::testing::TestWithParam<Case> {};
-TEST_P(Bands, SameAsOneRun) {
-  // Plain variables rather than a structured binding, which clang 14 does not let the lambdas capture.
-  const int r = std::get<0>(GetParam());
-  const kxType a = std::get<1>(GetParam()), b = std::get<2>(GetParam()), o = std::get<3>(GetParam());
-  const Row& row = kRows[r];
-  for (const std::vector<double>& p : row.params) {
-    const Operands in = operands(a, row.inputs == 2 ? b : -1, [&](double x, double y) {
-      return row.rule({a, b, o, x, y, p}) != std::nullopt;
-    });
-    std::vector<double> x, y;
-    for (std::size_t i = 0; i < in.a.size(); ++i) {
-      x.insert(x.end(), in.a[i].begin(), in.a[i].end());
-      y.insert(y.end(), in.b[i].begin(), in.b[i].end());
-    }
-    const int32_t width = int32_t(x.size() + 8) / 9;
-    auto inst = instance(row.entry);
-    setParams(inst, p);
-    for (int m = 0; m < 2; ++m) addValues(inst.inputs[0], a, cycled(x, std::size_t(width) * 9), width, 9, 1, "m");
-    for (int m = 0; row.inputs == 2 && m < (o == 0 ? 2 : 3); ++m)
-      addValues(inst.inputs[1], b, cycled(y, std::size_t(width) * 9), width, 9);
-    inst.outputs[0].type = o;
-    EXPECT_TRUE(sameInBands(inst).completed);
-  }
-}
-INSTANTIATE_TEST_SUITE_P(AllTypes, Bands, ::testing::ValuesIn(allCases()), caseName);
 
 // A division stopped by zero divisors in two bands of the first matrix: the split run ends as the
 // one run does, without the second matrix that the bands above them reach, and everything before
@@ -300,20 +287,6 @@ INSTANTIATE_TEST_SUITE_P(Streamed, Large, ::testing::ValuesIn(largeCases()), [](
   return std::string(kRows[info.param.row].entry + 1) + "_" + typeName(info.param.type) + "_" +
          std::to_string(info.index);
 });
-
-// An 8-bit input holds its threshold truncated and cut to 8 bits: every byte value against it.
-TEST(BinImage, EightBitThresholdIsTruncatedAndWrapped) {
-  std::vector<double> all(256);
-  for (int k = 0; k < 256; ++k) all[std::size_t(k)] = k;
-  for (auto [threshold, firstUpper] : {std::pair{128.9, 128}, {300.0, 44}, {-1.0, 255}, {256.0, 0}, {-0.5, 0}}) {
-    auto inst = instance("_BinImage");
-    setParam(inst, "threshold", threshold);
-    addValues(inst.inputs[0], 0, all);
-    ASSERT_TRUE(inst.run().completed);
-    for (int k = 0; k < 256; ++k)
-      ASSERT_EQ(outputValues(inst, 0)[std::size_t(k)], k < firstUpper ? 0 : 255) << threshold << ": " << k;
-  }
-}
 
 // (first count, second count): pairs by index when the counts agree and are not 1, else the second
 // pin's first matrix serves every output, with a warning unless the second pin holds one matrix.
@@ -487,11 +460,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, DivisionStops,
                                            Stop{3, kLargeFloats, {kLargeFloats - 4000}, 0},
                                            Stop{3, kLargeFloats, {kLargeFloats - 4000}, NAN}));
 
-const char* const kEntries[] = {"_AddImage",        "_SubImage",       "_MultImage",      "_DivImage",
-                                "_AbsDiffImage",    "_BlendImage",     "_AndImage",       "_OrImage",
-                                "_NotImage",        "_Negate",         "_SquareImage",    "_Norm",
-                                "_Pertur",          "_BinImage",       "_ScalarAddImage", "_ScalarSubImage",
-                                "_ScalarMultImage", "_ScalarDivImage", "_ConstImage",     "_ImagePlane"};
+const char* const kEntries[] = {
+    "_AddImage",   "_SubImage",   "_MultImage",      "_DivImage",       "_AbsDiffImage",    "_BlendImage",
+    "_AndImage",   "_OrImage",    "_NotImage",       "_Negate",         "_SquareImage",     "_Norm",
+    "_Pertur",     "_BinImage",   "_ScalarAddImage", "_ScalarSubImage", "_ScalarMultImage", "_ScalarDivImage",
+    "_ConstImage", "_ImagePlane", "_TransformImage"};
 
 class Frame : public ::testing::TestWithParam<const char*> {};
 // Pins are examined in order, each with its own message, before anything is read or written; the
@@ -546,5 +519,183 @@ TEST_P(Frame, OutputsFollowTheirInputs) {
 }
 INSTANTIATE_TEST_SUITE_P(Entries, Frame, ::testing::ValuesIn(kEntries),
                          [](const auto& info) { return std::string(info.param + 1); });
+
+// ---- _NotImage: the two-level inversion -------------------------------------------------------
+
+// The extremes are kept in the input type from the given start values (the largest value, and 0 or
+// minus the largest), then every element below the maximum becomes the maximum and every other
+// element the minimum. NaN never becomes an extreme; the first zero's sign stays.
+std::vector<double> refInvert(kxType t, const std::vector<double>& in, kxType o) {
+  const double max = t == 0 ? 255 : t == 2 ? INT32_MAX : t == 3 ? FLT_MAX : DBL_MAX;
+  double lo = max, hi = t == 0 ? 0 : -max;
+  for (double v : in) {
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  std::vector<double> out;
+  for (double v : in) out.push_back(stored(o, v < hi ? hi : lo));
+  return out;
+}
+
+class InvertSweep : public ::testing::TestWithParam<std::tuple<kxType, kxType>> {};
+TEST_P(InvertSweep, TwoLevelsPerMatrix) {
+  const auto [t, o] = GetParam();
+  // Extremes found afresh per matrix: ordinary values, all values, one value, none, the lowest
+  // value alone, and a long run whose extremes sit at its ends.
+  const std::vector<double> ordinary = samplesOf(t, Samples::Ordinary);
+  const double lowest = t == 0 ? 0 : t == 2 ? INT32_MIN : t == 3 ? -FLT_MAX : -DBL_MAX;
+  std::vector<std::vector<double>> mats = {ordinary, samplesOf(t, Samples::All), {ordinary[3]}, {}, {lowest, lowest}};
+  mats.emplace_back(3000, ordinary[2]);
+  mats.back().front() = ordinary[1], mats.back().back() = ordinary.back();
+  // Zeros of both signs in different lanes and in the tail, for the maximum and for the minimum;
+  // lanes 1 and 8 met in either order, so that the lanes' order differs from the stream's.
+  for (double fill : t == 3 || t == 4 ? std::vector<double>{-5.0, 5.0} : std::vector<double>{})
+    for (auto [first, second] :
+         {std::pair{33, 40}, std::pair{40, 33}, std::pair{8, 33}, std::pair{33, 8}, std::pair{1, 66}, std::pair{66, 1}})
+      for (double zero : {-0.0, 0.0}) {
+        mats.emplace_back(70, fill);
+        mats.back()[std::size_t(first)] = zero, mats.back()[std::size_t(second)] = -zero;
+      }
+  auto inst = instance("_NotImage");
+  for (const auto& m : mats) addValues(inst.inputs[0], t, m);
+  inst.outputs[0].type = o;
+  const kxhost::RunResult r = runBoth(inst);
+  ASSERT_TRUE(r.completed) << r.error;
+  ASSERT_EQ(inst.outputs[0].stream.size(), int32_t(mats.size()));
+  for (std::size_t i = 0; i < mats.size(); ++i)
+    EXPECT_TRUE(sameValues(outputValues(inst, i), refInvert(t, mats[i], o))) << "matrix " << i;
+}
+INSTANTIATE_TEST_SUITE_P(AllTypes, InvertSweep,
+                         ::testing::Combine(::testing::ValuesIn(kImageCodes), ::testing::ValuesIn(kImageCodes)),
+                         [](const auto& info) {
+                           return std::string(typeName(std::get<0>(info.param))) + "_to_" +
+                                  typeName(std::get<1>(info.param));
+                         });
+
+// ---- _Norm and _Pertur, whose elements depend on their whole matrix or on the run ---------------
+
+// (x - min) * (255 / range) in double, NaN kept out of the extremes; a matrix without a range is
+// copied, with a warning naming it.
+std::vector<double> refNorm(const std::vector<double>& in, kxType o, bool& flat) {
+  double lo = INFINITY, hi = -INFINITY;
+  for (double x : in)
+    if (!std::isnan(x)) lo = std::min(lo, x), hi = std::max(hi, x);
+  flat = !(hi - lo > 0) || std::isnan(hi - lo);
+  std::vector<double> out;
+  for (double x : in) out.push_back(stored(o, flat ? x : (x - lo) * (255.0 / (hi - lo))));
+  return out;
+}
+
+// The serial form of the Windows C library's rand() after srand(1).
+struct SerialRand {
+  uint32_t state = 1;
+  int next() {
+    state = state * 214013u + 2531011u;
+    return int((state >> 16) & 0x7fff);
+  }
+};
+
+// noise * amplitude + x "in the input type" (the amplitude held in it), limited to 0..255.
+double refPertur(kxType a, kxType o, double x, int noise, double amplitude) {
+  if (isInt(a)) {
+    int64_t v = noise * int64_t(stored(a, amplitude)) + int64_t(x);
+    if (a == 2) v = int32_t(uint32_t(uint64_t(v)));
+    return double(std::clamp<int64_t>(v, 0, 255));
+  }
+  const double v = noise * stored(a, amplitude) + x;
+  const double s = stored(isInt(o) ? 2 : o, v);
+  return std::isnan(s) ? 0 : std::clamp(s, 0.0, 255.0);
+}
+
+class PointSweep : public ::testing::TestWithParam<std::tuple<bool, kxType, kxType>> {};
+TEST_P(PointSweep, MatchesTheReference) {
+  const auto [norm, a, o] = GetParam();
+  const std::vector<double> all = samplesOf(a, Samples::All);
+  std::vector<std::vector<double>> rows;
+  if (norm) {
+    rows = {samplesOf(a, Samples::Ordinary), std::vector<double>(9, 7), {}, all};
+    for (int v = 25; v >= 0; --v) rows[2].push_back(v);
+    if (!isInt(a)) rows.push_back({NAN, NAN});
+  } else {
+    // Lengths that cross the generator's blocks and the kernel's chunks, the sequence running on
+    // from one matrix into the next.
+    for (std::size_t len : {4096u + 37u, 5u, 100u}) {
+      rows.emplace_back(len);
+      for (std::size_t k = 0; k < len; ++k) rows.back()[k] = all[(k * 5 + len) % all.size()];
+    }
+  }
+  for (double amplitude :
+       norm ? std::vector<double>{1} : std::vector<double>{1, -1, 0.5, 3.7, 300, 0, -2.5, 1e9, 7e4}) {
+    SCOPED_TRACE(testing::Message() << "amplitude " << amplitude);
+    auto inst = instance(norm ? "_Norm" : "_Pertur");
+    if (!norm) inst.params.at(0).dblVal = amplitude;
+    for (const auto& row : rows) addValues(inst.inputs[0], a, row);
+    inst.outputs[0].type = o;
+    const kxhost::RunResult r = runBoth(inst);
+    ASSERT_TRUE(r.completed) << r.error;
+    SerialRand rng;
+    std::vector<std::string> warnings;
+    for (std::size_t m = 0; m < rows.size(); ++m) {
+      bool flat = false;
+      std::vector<double> want = refNorm(rows[m], o, flat);
+      if (norm && flat)
+        warnings.push_back("Objekt " + std::to_string(m) + ": Division durch 0; Das Objekt wird kopiert");
+      if (!norm)
+        for (std::size_t k = 0; k < want.size(); ++k) want[k] = refPertur(a, o, rows[m][k], rng.next() >> 9, amplitude);
+      EXPECT_TRUE(sameValues(outputValues(inst, m), want)) << "matrix " << m;
+    }
+    EXPECT_EQ(r.warnings, warnings);
+  }
+}
+INSTANTIATE_TEST_SUITE_P(AllTypes, PointSweep,
+                         testing::Combine(testing::Bool(), testing::ValuesIn(kImageCodes),
+                                          testing::ValuesIn(kImageCodes)),
+                         [](const auto& p) {
+                           return std::string(std::get<0>(p.param) ? "Norm_" : "Pertur_") +
+                                  typeName(std::get<1>(p.param)) + "_to_" + typeName(std::get<2>(p.param));
+                         });
+
+// Every range an 8-bit matrix can have, each matrix holding every value of its range in descending
+// order (the extremes not first), on both integer outputs; then one 8-bit matrix of 16 MiB and more,
+// whose output is streamed, with a length that leaves a remainder.
+class NormBytes : public ::testing::TestWithParam<kxType> {};
+TEST_P(NormBytes, MatchTheDoubleFormula) {
+  auto inst = instance("_Norm");
+  std::vector<std::vector<double>> in;
+  for (int lo = 0; lo < 256; ++lo)
+    for (int hi = lo + 1; hi < 256; ++hi) {
+      in.emplace_back();
+      for (int x = hi; x >= lo; --x) in.back().push_back(x);
+    }
+  std::vector<double> large((std::size_t(1) << 24) + 13);
+  Draws draws(3);
+  for (double& e : large) e = 17 + (draws.next() >> 24) % 214;
+  large[5] = 17, large[99] = 230;
+  if (!skipLarge(large.size())) in.push_back(large);
+  for (const auto& m : in) addValues(inst.inputs[0], 0, m);
+  inst.outputs[0].type = GetParam();
+  ASSERT_TRUE(runBoth(inst).completed);
+  bool flat = false;
+  for (std::size_t i = 0; i < in.size(); ++i)
+    ASSERT_TRUE(sameValues(outputValues(inst, i), refNorm(in[i], GetParam(), flat))) << "matrix " << i;
+}
+INSTANTIATE_TEST_SUITE_P(IntegerOutputs, NormBytes, ::testing::Values(kxType(0), kxType(2)));
+
+TEST(Pertur, EveryRunRestartsTheSequenceAndLeavesTheProcessRandAlone) {
+  std::srand(77);
+  const int expectedNext = std::rand();
+  std::srand(77);
+  std::vector<double> first;
+  for (int run = 0; run < 2; ++run) {
+    auto inst = instance("_Pertur");
+    inst.params.at(0).dblVal = 2.0;
+    addValues(inst.inputs[0], 0, std::vector<double>(1000, 3));
+    ASSERT_TRUE(inst.run().completed);
+    if (run == 0) first = outputValues(inst, 0);
+    EXPECT_EQ(outputValues(inst, 0), first);
+  }
+  EXPECT_NE(first, std::vector<double>(1000, 3));
+  EXPECT_EQ(std::rand(), expectedNext);
+}
 
 }  // namespace

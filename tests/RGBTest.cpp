@@ -3,8 +3,6 @@
 #include <tuple>
 
 #include "frame/Streaming.h"
-#include "support/GeometryReference.h"
-#include "support/Paths.h"
 #include "support/Sweep.h"
 
 using namespace rktest;
@@ -74,38 +72,36 @@ TEST_P(RGBTypes, SplitConvertsEachPlaneToItsOutput) {
 TEST_P(RGBTypes, JoinInterleavesTheInputsIntoThePlanes) {
   const auto [r, g, b, out] = GetParam();
   const kxType inCodes[3] = {r, g, b};
-  for (bool baseline : kernelPaths()) {
-    auto inst = instance("_RGBJoin");
-    for (std::size_t n = 0; n < 3; ++n) {
-      withType(inCodes[n], [&]<class I>() {
-        for (auto [x, y] : sizes())
-          addMatrix<I>(inst.inputs[n], x, y, 1, cycle<I>(std::size_t(x * y), n), n ? "" : "rot");
-      });
-      inst.inputs[n].stream.meta = info(5, 5, 1, n ? "other" : "rot meta");
-    }
-    inst.inputs[0].stream.matrices[0]->info().UserDatas.assign("ab", 2);
-    inst.outputs[0].type = out;
-    kxhost::RunResult res = runOnPath(inst, baseline);
-    ASSERT_TRUE(res.completed) << res.error;
-    EXPECT_EQ(res.returned, 1);
-    EXPECT_TRUE(res.warnings.empty());
-    const kxMInfo& o = inst.outputs[0].stream.matrices.at(0)->info();
-    EXPECT_EQ(std::tuple(o.X, o.Y, o.Planes, o.Count, o.UserDatas.size()), std::tuple(107, 9, 3, 107 * 9 * 3, 2));
-    EXPECT_STREQ(o.Name.c_str(), "rot");
-    EXPECT_STREQ(inst.outputs[0].stream.meta.Name.c_str(), "rot meta");
-    withType(out, [&]<class O>() {
-      for (std::size_t m = 0; m < sizes().size(); ++m) {
-        const std::vector<O> got = output<O>(inst, 0, m);
-        for (std::size_t n = 0; n < 3; ++n) {
-          std::vector<O> plane;
-          for (std::size_t k = n; k < got.size(); k += 3) plane.push_back(got[k]);
-          withType(inCodes[n], [&]<class I>() {
-            EXPECT_TRUE(convertedFrom(plane, cycle<I>(got.size() / 3, n))) << "plane " << n << ", matrix " << m;
-          });
-        }
-      }
+  auto inst = instance("_RGBJoin");
+  for (std::size_t n = 0; n < 3; ++n) {
+    withType(inCodes[n], [&]<class I>() {
+      for (auto [x, y] : sizes())
+        addMatrix<I>(inst.inputs[n], x, y, 1, cycle<I>(std::size_t(x * y), n), n ? "" : "rot");
     });
+    inst.inputs[n].stream.meta = info(5, 5, 1, n ? "other" : "rot meta");
   }
+  inst.inputs[0].stream.matrices[0]->info().UserDatas.assign("ab", 2);
+  inst.outputs[0].type = out;
+  kxhost::RunResult res = runBoth(inst);
+  ASSERT_TRUE(res.completed) << res.error;
+  EXPECT_EQ(res.returned, 1);
+  EXPECT_TRUE(res.warnings.empty());
+  const kxMInfo& o = inst.outputs[0].stream.matrices.at(0)->info();
+  EXPECT_EQ(std::tuple(o.X, o.Y, o.Planes, o.Count, o.UserDatas.size()), std::tuple(107, 9, 3, 107 * 9 * 3, 2));
+  EXPECT_STREQ(o.Name.c_str(), "rot");
+  EXPECT_STREQ(inst.outputs[0].stream.meta.Name.c_str(), "rot meta");
+  withType(out, [&]<class O>() {
+    for (std::size_t m = 0; m < sizes().size(); ++m) {
+      const std::vector<O> got = output<O>(inst, 0, m);
+      for (std::size_t n = 0; n < 3; ++n) {
+        std::vector<O> plane;
+        for (std::size_t k = n; k < got.size(); k += 3) plane.push_back(got[k]);
+        withType(inCodes[n], [&]<class I>() {
+          EXPECT_TRUE(convertedFrom(plane, cycle<I>(got.size() / 3, n))) << "plane " << n << ", matrix " << m;
+        });
+      }
+    }
+  });
 }
 
 // Both split into bands: the split with its middle output open, the join of two-plane inputs (its
@@ -181,7 +177,7 @@ TEST(RGBSplitt, BadMatrixKeepsTheEarlierOnesComplete) {
     auto inst = instance("_RGBSplitt");
     addMatrix<uint8_t>(inst.inputs[0], 2, 1, 3, {1, 2, 3, 4, 5, 6});
     addMatrix<uint8_t>(inst.inputs[0], 1, 1, 3, {7, 8, 9});
-    addSized<uint8_t>(inst.inputs[0], x, y, planes, std::vector<uint8_t>(std::size_t(std::max(0, x * y * planes)), 1));
+    addMatrix<uint8_t>(inst.inputs[0], x, y, planes, std::vector<uint8_t>(std::size_t(std::max(0, x * y * planes)), 1));
     connectOutputs(inst, 7);
     kxhost::RunResult res = inst.run();
     EXPECT_TRUE(res.processorError);
@@ -260,7 +256,7 @@ TEST(RGBJoin, OnlyTheFirstMatrixMustHaveElements) {
   for (bool streams : {false, true}) {
     auto inst = instance("_RGBJoin");
     inst.inputs[0].stream.meta = info(1, 1, 1, "rot meta");
-    for (std::size_t n = 0; n < 3 && !streams; ++n) addSized<uint8_t>(inst.inputs[n], 0, 4, 1);
+    for (std::size_t n = 0; n < 3 && !streams; ++n) addMatrix<uint8_t>(inst.inputs[n], 0, 4, 1, {});
     kxhost::RunResult res = inst.run();
     EXPECT_TRUE(res.processorError);
     EXPECT_EQ(res.error, kMatrices);
@@ -273,8 +269,8 @@ TEST(RGBJoin, OnlyTheFirstMatrixMustHaveElements) {
     std::vector<float> big(12);
     for (std::size_t k = 0; k < 12; ++k) big[k] = float(100 * n + k);
     addMatrix<float>(inst.inputs[n], 4, 3, 1, big);
-    addSized<float>(inst.inputs[n], 0, 2, 1);
-    addSized<float>(inst.inputs[n], 2, 2, 0);  // no planes: nothing to read
+    addMatrix<float>(inst.inputs[n], 0, 2, 1, {});
+    addMatrix<float>(inst.inputs[n], 2, 2, 0, {});  // no planes: nothing to read
   }
   inst.outputs[0].type = 3;
   ASSERT_TRUE(inst.run().completed);

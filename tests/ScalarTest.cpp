@@ -16,8 +16,6 @@ const std::string kChooseNonZero =
     "Division durch 0; W\xe4hlen Sie bitte im Konfigurationsmen\xfc ein scalar ungleich 0 aus!";
 const std::string kMatrixZero = "Division durch 0;";
 
-bool isInt(kxType t) { return t == 0 || t == 2; }
-
 // The scalar in effect: in the input type for add and subtract; for multiply and divide a parameter
 // cut to an integer input type, a pin value as it is.
 double held(Op op, kxType a, double v, bool fromPin) {

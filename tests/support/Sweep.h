@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "support/Harness.h"
-#include "support/Paths.h"
-#include "support/Types.h"
 
 namespace rktest {
 
@@ -117,11 +115,6 @@ inline std::vector<double> outputValues(const kxhost::Instance& inst, std::size_
   return v;
 }
 
-// Equal values, the sign of zero counted; with `anyNaN` a NaN matches any NaN (the references do not
-// model which operand's NaN a result carries), else NaNs must have the same sign and payload.
-inline bool sameValue(double a, double b, bool anyNaN = true) {
-  return (anyNaN && std::isnan(a) && std::isnan(b)) || sameBits(a, b);
-}
 inline ::testing::AssertionResult sameValues(const std::vector<double>& got, const std::vector<double>& want,
                                              bool anyNaN = true) {
   if (got.size() != want.size()) return ::testing::AssertionFailure() << got.size() << " elements, not " << want.size();

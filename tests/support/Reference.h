@@ -1,3 +1,0 @@
-// The conversion references live with the type helpers.
-#pragma once
-#include "support/Types.h"
