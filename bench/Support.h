@@ -12,8 +12,9 @@
 // These four read the CPU time of the benchmark's one thread. Three more read the wall clock, since
 // their work is spread over threads:
 //   t1, t2  the entry with the host at one thread and at two, for the processors the host splits
-//           into bands; also on a 64 x 64 corner of the same inputs (combination COMBO@64), a run
-//           too small to split, where two threads must cost nothing;
+//           into bands; on a 64 x 64 corner of the same inputs (combination COMBO@64, kind
+//           threads, counters t1 and t2), a run too small to split, where two threads must cost
+//           nothing;
 //   cvmt    the OpenCV operation at OpenCV's default threading (every core).
 // Items are pixels, so items per second compare across the kinds of one row.
 #pragma once
@@ -21,6 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -140,28 +142,58 @@ inline int64_t cropInputs(kxhost::Instance& inst, int32_t side, int64_t pixels) 
   return before > 0 ? pixels * after / before : 0;
 }
 
-// The entry by the wall clock with the host at one thread and at two, whole and on a corner of
-// side x side pixels (combination COMBO@side). The host goes back to one thread afterwards.
-inline void addThreadRows(const std::string& proc, const std::string& combo, const Setup& setup, int64_t pixels,
-                          int32_t side = 64) {
-  for (bool small : {false, true}) {
-    for (unsigned threads : {1u, 2u}) {
-      const std::string name =
-          benchName(proc, small ? combo + "@" + std::to_string(side) : combo, threads == 1 ? "t1" : "t2");
-      benchmark::RegisterBenchmark(name.c_str(),
-                                   [proc, setup, pixels, small, side, threads](benchmark::State& state) {
-                                     kxhost::Instance inst = instance(proc.c_str());
-                                     setup(inst);
-                                     const int64_t n = small ? cropInputs(inst, side, pixels) : pixels;
-                                     kxhost::setThreads(threads);
-                                     runEntry(state, inst, n);
-                                     kxhost::setThreads(1);
-                                   })
-          ->Unit(small ? benchmark::kMicrosecond : benchmark::kMillisecond)
-          ->MinWarmUpTime(0.2)
-          ->UseRealTime();
-    }
+// The entry by the wall clock with the host at one thread and at two (kinds t1 and t2), each run
+// again and again as the other rows are, so that each thread keeps its own band of the buffers warm.
+inline void addThreadRuns(const std::string& proc, const std::string& combo, const Setup& setup, int64_t pixels) {
+  for (unsigned threads : {1u, 2u}) {
+    benchmark::RegisterBenchmark(benchName(proc, combo, threads == 1 ? "t1" : "t2").c_str(),
+                                 [proc, setup, pixels, threads](benchmark::State& state) {
+                                   kxhost::Instance inst = instance(proc.c_str());
+                                   setup(inst);
+                                   kxhost::setThreads(threads);
+                                   runEntry(state, inst, pixels);
+                                   kxhost::setThreads(1);
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->MinWarmUpTime(0.2)
+        ->UseRealTime();
   }
+}
+
+// The same on a corner of side x side pixels of the inputs (combination COMBO@side), a run too
+// small to split, where two threads must cost nothing. A run of a microsecond is at the mercy of
+// where its buffers fall, so one instance runs at one thread and at two in turn, on the same buffers
+// and at the same moments; the rates go to the counters t1 and t2 (pixels per second).
+inline void addSmallThreadRuns(const std::string& proc, const std::string& combo, const Setup& setup, int64_t pixels,
+                               int32_t side = 64) {
+  benchmark::RegisterBenchmark(benchName(proc, combo + "@" + std::to_string(side), "threads").c_str(),
+                               [proc, setup, pixels, side](benchmark::State& state) {
+                                 kxhost::Instance inst = instance(proc.c_str());
+                                 setup(inst);
+                                 const int64_t n = cropInputs(inst, side, pixels);
+                                 double seconds[2] = {0, 0};
+                                 for (auto _ : state) {
+                                   double both = 0;
+                                   for (unsigned threads : {1u, 2u}) {
+                                     kxhost::setThreads(threads);
+                                     const auto start = std::chrono::steady_clock::now();
+                                     const kxhost::RunResult r = inst.run();
+                                     const std::chrono::duration<double> took =
+                                         std::chrono::steady_clock::now() - start;
+                                     if (!r.completed) state.SkipWithError(r.error.c_str());
+                                     seconds[threads - 1] += took.count();
+                                     both += took.count();
+                                   }
+                                   state.SetIterationTime(both);
+                                 }
+                                 kxhost::setThreads(1);
+                                 const double done = double(n) * double(state.iterations());
+                                 state.counters["t1"] = seconds[0] > 0 ? done / seconds[0] : 0;
+                                 state.counters["t2"] = seconds[1] > 0 ? done / seconds[1] : 0;
+                               })
+      ->Unit(benchmark::kMicrosecond)
+      ->MinWarmUpTime(0.2)
+      ->UseManualTime();
 }
 
 // The entry on an instance that `setup` prepares, and for the processors the host splits into
@@ -172,7 +204,9 @@ inline void addEntry(const std::string& proc, const std::string& combo, Setup se
     setup(inst);
     runEntry(state, inst, pixels);
   });
-  if (kxhost::elementLocal(proc.c_str())) addThreadRows(proc, combo, setup, pixels);
+  if (!kxhost::elementLocal(proc.c_str())) return;
+  addThreadRuns(proc, combo, setup, pixels);
+  addSmallThreadRuns(proc, combo, setup, pixels);
 }
 
 // A body prepared once (buffers allocated and filled) and run once per iteration.

@@ -174,7 +174,7 @@ uint64_t bandThreshold() { return thresholdSetting().load(std::memory_order_rela
 void setBandThreshold(uint64_t bytes) { thresholdSetting().store(bytes); }
 
 bool runInBands(Instance& instance, kxEntryFn entry, RunResult& result) {
-  if (threads() < 2 || !splittable(instance.record())) return false;
+  if (threads() < 2) return false;  // the entry is looked up last: tiny runs feel every name compared
   // Every matrix on every image input the same size, with elements, so that a row range means the
   // same elements everywhere.
   const kxMInfo* size = nullptr;
@@ -194,7 +194,7 @@ bool runInBands(Instance& instance, kxEntryFn entry, RunResult& result) {
     widest = std::max(widest, elementSize(pin.type));
     connected += pin.connected ? 1 : 0;
   }
-  if (elements * widest * std::max(connected, 1u) < bandThreshold()) return false;
+  if (elements * widest * std::max(connected, 1u) < bandThreshold() || !splittable(instance.record())) return false;
 
   const unsigned wanted = std::min<unsigned>(threads(), static_cast<unsigned>(size->Y)) - 1;
   Helpers helpers(wanted);
