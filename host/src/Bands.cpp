@@ -46,12 +46,12 @@ std::atomic<unsigned>& threadSetting() {
   static std::atomic<unsigned> count{hardwareThreads()};
   return count;
 }
-// A split run costs about 3 us more than one run (waking a helper, the views; measured on two
-// cores). One thread adds two 8-bit images of 1 MiB in about 25 us and divides them in about 130 us,
-// all in cache: below 1 MiB a memory-bound run gains too little to be sure of gaining at all when
-// the other core is busy.
+// A split run costs 3 to 18 us more than one run (waking a helper, the views), measured on two
+// cores with bench/band_threshold.py. Split in two, the 8-bit division of 1 MiB outputs gains 1.25x
+// but the addition loses (0.67x); at 2 MiB the addition is at 0.94x and the division at 1.5x, and at
+// 4 MiB both gain (1.37x and 1.7x). Below 2 MiB, then, a cheap run would lose what a dear one gains.
 std::atomic<uint64_t>& thresholdSetting() {
-  static std::atomic<uint64_t> bytes{uint64_t(1) << 20};
+  static std::atomic<uint64_t> bytes{uint64_t(2) << 20};
   return bytes;
 }
 
