@@ -106,7 +106,7 @@ void setParams(kxhost::Instance& inst, const std::vector<double>& p) {
 }
 
 // Operand matrices: every pair of ordinary values, every pair of all values, the values near the
-// 32-bit limits, and ordinary pairs over a few thousand elements with one extreme pair late in it,
+// 32-bit limits, the values below it, and ordinary pairs over a few thousand elements with one extreme pair late in it,
 // so that runs converted wholesale and runs converted element by element meet in one matrix. Pairs
 // the rule refuses are left out. One-input processors get a second operand of 1.
 struct Operands {
@@ -119,7 +119,7 @@ Operands operands(kxType ta, int tb, Keep keep) {
   auto push = [&](double x, double y) {
     if (keep(x, y)) s.a.back().push_back(x), s.b.back().push_back(y);
   };
-  for (Samples w : {Samples::Ordinary, Samples::All, Samples::Boundary}) {
+  for (Samples w : {Samples::Ordinary, Samples::All, Samples::Boundary, Samples::Below}) {
     s.a.emplace_back(), s.b.emplace_back();
     for (double y : of(tb, w))
       for (double x : of(ta, w)) push(x, y);

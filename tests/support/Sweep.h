@@ -17,10 +17,11 @@
 namespace rktest {
 
 // Sample values as doubles (each exact in its type): ordinary ones, extremes that leave the 32-bit
-// range (or are no numbers), and finite values at the 32-bit limits, none of which forces a run to be
+// range (or are no numbers), finite values at the 32-bit limits, none of which forces a run to be
 // converted element by element on its own: a slightly looser range test would let -2147483649
-// through to the hardware truncation.
-enum class Samples { Ordinary, Extreme, Boundary, All };
+// through to the hardware truncation, and values below the 32-bit range only, whose low bits are not
+// 0, for a run with no operand inside it.
+enum class Samples { Ordinary, Extreme, Boundary, Below, All };
 inline std::vector<double> samplesOf(kxType t, Samples s) {
   const double inf = INFINITY, nan = NAN;
   std::vector<double> v;
@@ -54,6 +55,10 @@ inline std::vector<double> samplesOf(kxType t, Samples s) {
     else
       v = samplesOf(t, Samples::Ordinary);
   }
+  if (s == Samples::Below)
+    v = t == 4   ? std::vector<double>{-2147483649.0, -2147483905.0, -10000000007.0}
+        : t == 3 ? std::vector<double>{-2147483904.0, -3e9}
+                 : samplesOf(t, Samples::Ordinary);
   return v;
 }
 
