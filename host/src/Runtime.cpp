@@ -27,7 +27,18 @@ namespace kxhost {
 namespace {
 // Large buffers come straight from the kernel as anonymous mappings: their pages are known to be
 // zero, so a fresh buffer needs no memset (which would fault in every page twice over).
+// Under AddressSanitizer every buffer comes from the allocator it watches instead: it knows nothing
+// of mappings, and a write past the end of a large matrix would land unseen in the mapping's slack.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1  // clang's spelling of GCC's macro
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kMapThreshold = SIZE_MAX;
+#else
 constexpr std::size_t kMapThreshold = std::size_t(1) << 20;
+#endif
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 
 // Returns a 64-byte-aligned buffer; `zeroed` tells whether its contents are already zero.
