@@ -282,18 +282,19 @@ TEST(RGBJoin, OnlyTheFirstMatrixMustHaveElements) {
   EXPECT_EQ(output<float>(inst, 0, 3), std::vector<float>(12, 0.0f));
 }
 
-// Streams of unequal lengths or counts.
+// Streams of unequal lengths or counts, on the second input or the third.
 TEST(RGBJoin, UnequalStreamsAreRefusedByTheHostBeforeAnyWrite) {
-  for (bool counts : {false, true}) {
-    auto inst = instance("_RGBJoin");
-    for (std::size_t n = 0; n < 3; ++n)
-      addRow<uint8_t>(inst.inputs[n], std::vector<uint8_t>(n < 2 || counts ? 2 : 3, 1));
-    if (counts) addRow<uint8_t>(inst.inputs[2], {1, 2});
-    kxhost::RunResult res = inst.run();
-    EXPECT_FALSE(res.completed);
-    EXPECT_FALSE(res.processorError);
-    EXPECT_FALSE(inst.outputs[0].stream.metaSet);
-  }
+  for (std::size_t odd : {1, 2})
+    for (bool counts : {false, true}) {
+      auto inst = instance("_RGBJoin");
+      for (std::size_t n = 0; n < 3; ++n)
+        addRow<uint8_t>(inst.inputs[n], std::vector<uint8_t>(n != odd || counts ? 2 : 3, 1));
+      if (counts) addRow<uint8_t>(inst.inputs[odd], {1, 2});
+      kxhost::RunResult res = inst.run();
+      EXPECT_FALSE(res.completed);
+      EXPECT_FALSE(res.processorError);
+      EXPECT_FALSE(inst.outputs[0].stream.metaSet);
+    }
 }
 
 }  // namespace
