@@ -22,22 +22,35 @@
 
 #include "Current.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define RK_ASAN 1
+#elif defined(__has_feature)
+#define RK_ASAN __has_feature(address_sanitizer)
+#else
+#define RK_ASAN 0
+#endif
+#if RK_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kxhost {
 
 namespace {
 // Large buffers come straight from the kernel as anonymous mappings: their pages are known to be
 // zero, so a fresh buffer needs no memset (which would fault in every page twice over).
-// Under AddressSanitizer every buffer comes from the allocator it watches instead: it knows nothing
-// of mappings, and a write past the end of a large matrix would land unseen in the mapping's slack.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
-#define __SANITIZE_ADDRESS__ 1  // clang's spelling of GCC's macro
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
+#if RK_ASAN
+// Under AddressSanitizer every buffer comes from the allocator it watches instead (it knows nothing
+// of mappings), and the rounding of an allocation up to whole cache lines is closed to the matrix:
+// a processor that reads or writes past its matrix is reported, not left to land in the slack.
 constexpr std::size_t kMapThreshold = SIZE_MAX;
+void closeSlack(void* data, std::size_t bytes, std::size_t allocation) {
+  __asan_poison_memory_region(static_cast<char*>(data) + bytes, allocation - bytes);
+}
+void openSlack(void* data, std::size_t allocation) { __asan_unpoison_memory_region(data, allocation); }
 #else
 constexpr std::size_t kMapThreshold = std::size_t(1) << 20;
+void closeSlack(void*, std::size_t, std::size_t) {}
+void openSlack(void*, std::size_t) {}
 #endif
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 
@@ -262,9 +275,11 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
     // A fresh buffer reads zero, so that a first run gives the same partial output everywhere.
     if (!zeroed) std::memset(data_, 0, allocation);
   }
+  closeSlack(data_, bytes, allocation);
   try {
     makeRows(bytes);
   } catch (...) {
+    openSlack(data_, allocation);
     pool().give(data_, allocation);
     throw;
   }
@@ -291,7 +306,9 @@ void Matrix::makeRows(std::size_t bytes) {
 }
 
 Matrix::~Matrix() {
-  if (!borrowed_) pool().give(data_, allocationFor(bytes()));
+  if (borrowed_) return;
+  openSlack(data_, allocationFor(bytes()));
+  pool().give(data_, allocationFor(bytes()));
 }
 
 uint64_t Matrix::pooledBytes() {
