@@ -211,10 +211,30 @@ TEST(Limits, OversizedOrOverflowingMatricesAreHostErrors) {
   kxhost::RunResult tall = attempt(1000, 0, 1 << 20, 1, 0);
   EXPECT_FALSE(tall.completed);
   EXPECT_NE(tall.error.find("row pointers"), std::string::npos) << tall.error;
+  EXPECT_FALSE(attempt(sizeof(void*) - 1, 0, 1, 1, 0).completed);  // even a single row's
+  EXPECT_TRUE(attempt(sizeof(void*), 0, 1, 1, 0).completed);
   kxhost::RunResult empty = attempt(1000, -5, 3, 1, 0);
   EXPECT_TRUE(empty.completed) << empty.error;
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->count(), 0u);
   EXPECT_EQ(inst.outputs[0].stream.matrices.at(0)->info().X, -5);
+}
+
+// A processor that writes past an output matrix fails its run, whatever it returns.
+TEST(Limits, AWritePastAMatrixFailsTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer stops at such a write itself";
+#endif
+  kxhost::Instance inst(&kRecord, bodyEntry);
+  for (int32_t x : {3, 64, 61}) {
+    kxhost::RunResult r = probe(inst, [x] {
+      kxInterface::kxSetPin(0);
+      kxInterface::kxSetMatrix(0);
+      const kxMInfo i = info(x, 1);
+      static_cast<uint8_t*>(kxInterface::kxGetOVector(&i))[x == 64 ? 63 : x] = 1;
+    });
+    EXPECT_EQ(r.completed, x == 64) << x;
+    EXPECT_EQ(r.error, x == 64 ? "" : "_Probe wrote past the end of matrix 0 of output pin 0");
+  }
 }
 
 // The run's ceiling counts what every output really takes, so a flood of matrices without elements

@@ -25,8 +25,11 @@
 #if defined(__SANITIZE_ADDRESS__)
 #define RK_ASAN 1
 #elif defined(__has_feature)
-#define RK_ASAN __has_feature(address_sanitizer)
-#else
+#if __has_feature(address_sanitizer)
+#define RK_ASAN 1
+#endif
+#endif
+#if !defined(RK_ASAN)
 #define RK_ASAN 0
 #endif
 #if RK_ASAN
@@ -53,6 +56,8 @@ void closeSlack(void*, std::size_t, std::size_t) {}
 void openSlack(void*, std::size_t) {}
 #endif
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// What the slack after a matrix's elements holds (Matrix::slackIntact).
+constexpr unsigned char kSlackByte = 0xA5;
 
 // Returns a 64-byte-aligned buffer; `zeroed` tells whether its contents are already zero.
 void* alignedAlloc(std::size_t bytes, bool& zeroed) {
@@ -275,6 +280,7 @@ Matrix::Matrix(kxType type, const kxMInfo& info, uint64_t maxBytes) : info_(info
     // A fresh buffer reads zero, so that a first run gives the same partial output everywhere.
     if (!zeroed) std::memset(data_, 0, allocation);
   }
+  std::memset(static_cast<unsigned char*>(data_) + bytes, kSlackByte, allocation - bytes);
   closeSlack(data_, bytes, allocation);
   try {
     makeRows(bytes);
@@ -305,10 +311,21 @@ void Matrix::makeRows(std::size_t bytes) {
   for (std::size_t r = 0; r < rows_.size(); ++r) rows_[r] = base + r * rowBytes;
 }
 
+bool Matrix::slackIntact() const {
+  if (borrowed_ || RK_ASAN) return true;  // the sanitizer reports such a write itself
+  const auto* p = static_cast<const unsigned char*>(data_);
+  bool intact = true;
+  for (std::size_t k = bytes(), end = allocationFor(bytes()); k < end; ++k) intact &= p[k] == kSlackByte;
+  return intact;
+}
+
 Matrix::~Matrix() {
   if (borrowed_) return;
-  openSlack(data_, allocationFor(bytes()));
-  pool().give(data_, allocationFor(bytes()));
+  const std::size_t allocation = allocationFor(bytes());
+  openSlack(data_, allocation);
+  // The slack goes back to zero, as a fresh buffer has it, for whichever matrix takes the buffer.
+  std::memset(static_cast<unsigned char*>(data_) + bytes(), 0, allocation - bytes());
+  pool().give(data_, allocation);
 }
 
 uint64_t Matrix::pooledBytes() {
@@ -431,6 +448,18 @@ RunResult Instance::run() {
     return result;
   }
   if (!runInBands(*this, entry_, result)) callEntry(*this, entry_, result, nullptr);
+  for (std::size_t p = 0; p < outputs.size(); ++p) {
+    const std::vector<std::unique_ptr<Matrix>>& matrices = outputs[p].stream.matrices;
+    for (std::size_t i = 0; i < matrices.size(); ++i) {
+      if (matrices[i]->slackIntact()) continue;
+      // Whatever else the run did or reported, its outputs cannot be trusted.
+      result.completed = false;
+      result.processorError = false;
+      result.error = std::string(record_->entry) + " wrote past the end of matrix " + std::to_string(i) +
+                     " of output pin " + std::to_string(p);
+      return result;
+    }
+  }
   return result;
 }
 

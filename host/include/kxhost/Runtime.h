@@ -51,6 +51,9 @@ public:
   const void* data() const { return data_; }
   void** rows() { return rows_.data(); }
   bool borrowed() const { return borrowed_; }
+  // Whether the bytes between the elements and the end of the allocation still hold what the host
+  // put there: a processor that writes past its matrix changes them, and its run fails.
+  bool slackIntact() const;
 
   template <class T>
   T* as() {
