@@ -106,9 +106,10 @@ void setParams(kxhost::Instance& inst, const std::vector<double>& p) {
 }
 
 // Operand matrices: every pair of ordinary values, every pair of all values, the values near the
-// 32-bit limits, the values below it, and ordinary pairs over a few thousand elements with one extreme pair late in it,
-// so that runs converted wholesale and runs converted element by element meet in one matrix. Pairs
-// the rule refuses are left out. One-input processors get a second operand of 1.
+// 32-bit limits, the values below them, and ordinary pairs over a few thousand elements with one
+// extreme pair late in it, so that runs converted wholesale and runs converted element by element
+// meet in one matrix. Pairs the rule refuses are left out. One-input processors get a second
+// operand of 1.
 struct Operands {
   std::vector<std::vector<double>> a, b;
 };
